@@ -406,13 +406,16 @@ void putSized(Bytes& out, std::uint64_t v, int size) {
   if (size == 8) putU64(out, v);
 }
 
+// Version 2 has 16-bit item ids, version 3 32-bit ones.
 Bytes infe(std::uint32_t id, std::string_view type) {
+  const bool wide = id > 0xFFFF;
   Bytes p;
-  putU16(p, id);
+  if (wide) putU32(p, id);
+  else putU16(p, id);
   putU16(p, 0);
   append(p, bytesOf(type));
   p.push_back(0);
-  return fullBox("infe", 2, 0, p);
+  return fullBox("infe", wide ? 3 : 2, 0, p);
 }
 
 struct Extent {
@@ -420,14 +423,19 @@ struct Extent {
   std::uint64_t length;
 };
 
-Bytes iloc(const HeicOptions& o, std::uint64_t base,
-           const std::vector<std::pair<std::uint32_t, std::vector<Extent>>>& items) {
+struct Located {
+  std::uint32_t id;
+  std::uint64_t base;
+  std::vector<Extent> extents;
+};
+
+Bytes iloc(const HeicOptions& o, const std::vector<Located>& items) {
   Bytes p;
   p.push_back(static_cast<std::uint8_t>(o.offsetSize << 4 | o.lengthSize));
   p.push_back(static_cast<std::uint8_t>(o.baseOffsetSize << 4));
   if (o.ilocVersion < 2) putU16(p, static_cast<std::uint32_t>(items.size()));
   else putU32(p, static_cast<std::uint32_t>(items.size()));
-  for (const auto& [id, extents] : items) {
+  for (const auto& [id, base, extents] : items) {
     if (o.ilocVersion < 2) putU16(p, id);
     else putU32(p, id);
     if (o.ilocVersion >= 1) putU16(p, 0);  // construction method 0
@@ -457,12 +465,15 @@ Bytes heic(const ExifDates& dates, const HeicOptions& o) {
 
   Bytes file = ftyp("heic", {"mif1", "MiHE", "MiPr", "miaf", "MiHB", "heic"});
   const std::uint32_t exifId = o.exifItemId;
+  const bool wideIds = exifId > 0xFFFF;
 
   auto metaFor = [&](std::uint64_t mdatPayload) {
     // Offsets of the two items, absolute or relative to the base.
+    // Without offset fields each item's base offset points at it.
     const std::uint64_t base = o.baseOffsetSize ? mdatPayload : 0;
-    const std::uint64_t pictureAt = mdatPayload - base;
-    const std::uint64_t exifAt = pictureAt + picture.size();
+    const std::uint64_t pictureAt = o.offsetSize ? mdatPayload - base : 0;
+    const std::uint64_t exifAt = o.offsetSize ? pictureAt + picture.size() : 0;
+    const std::uint64_t exifBase = o.offsetSize ? base : mdatPayload + picture.size();
     std::vector<Extent> exifExtents;
     if (o.splitExif) {
       const std::uint64_t half = exifItem.size() / 2;
@@ -479,15 +490,17 @@ Bytes heic(const ExifDates& dates, const HeicOptions& o) {
     Bytes iref;
     if (o.linkExifToPrimary) {
       Bytes cdsc;
-      putU16(cdsc, exifId);
+      if (wideIds) putU32(cdsc, exifId);
+      else putU16(cdsc, exifId);
       putU16(cdsc, 1);
-      putU16(cdsc, 1);
+      if (wideIds) putU32(cdsc, 1);
+      else putU16(cdsc, 1);
       append(iref, box("cdsc", cdsc));
     }
     return fullBox("meta", 0, 0,
                    concat({handler("pict"), fullBox("pitm", 0, 0, pitm), fullBox("iinf", 0, 0, iinf),
-                           fullBox("iref", 0, 0, iref), box("iprp", box("ipco", {})),
-                           iloc(o, base, {{1, {{pictureAt, picture.size()}}}, {exifId, exifExtents}})}));
+                           fullBox("iref", wideIds ? 1 : 0, 0, iref), box("iprp", box("ipco", {})),
+                           iloc(o, {{1, base, {{pictureAt, picture.size()}}}, {exifId, exifBase, exifExtents}})}));
   };
   const std::uint64_t metaAt = file.size();
   const std::uint64_t mdatHeader = o.largeMdat ? 16 : 8;
