@@ -35,10 +35,13 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
 }
 
 std::unique_ptr<FileByteSource> FileByteSource::open(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking open: a FIFO or device under a media name must not hang us.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return nullptr;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return nullptr;
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return nullptr;
   return std::unique_ptr<FileByteSource>(
       new FileByteSource(std::move(fd), static_cast<std::uint64_t>(st.st_size)));
 }

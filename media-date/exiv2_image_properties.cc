@@ -66,6 +66,7 @@ std::optional<PropertyDictionary> propertiesFromExifTiff(const Bytes& tiff) {
 
 std::optional<PropertyDictionary> Exiv2ImagePropertyReader::copyPropertiesOfFirstImage(
     const std::string& path) {
+  // Only regular files go on to exiv2, which opens the path itself.
   const std::unique_ptr<FileByteSource> file = FileByteSource::open(path);
   if (!file) return std::nullopt;
   if (looksLikeIsoBmff(*file)) {

@@ -1,0 +1,107 @@
+#include "exiv2_image_properties.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "fixtures.h"
+
+namespace media {
+namespace {
+
+class ImagePropertiesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/quenby-props-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string write(const std::string& name, const fixtures::Bytes& data) {
+    const std::string path = dir_ + "/" + name;
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
+                                                static_cast<std::streamsize>(data.size()));
+    return path;
+  }
+
+  // "exif|tiff" dates found, "-" for a missing one; "none" without properties.
+  std::string datesOf(const std::string& path) {
+    const auto props = reader_.copyPropertiesOfFirstImage(path);
+    if (!props) return "none";
+    auto text = [&](const std::string& dictKey, const std::string& key) -> std::string {
+      const PropertyValue* d = props->find(dictKey);
+      if (!d) return "-";
+      const auto& dict = std::get<std::shared_ptr<const PropertyDictionary>>(*d);
+      const PropertyValue* v = dict->find(key);
+      if (!v) return "-";
+      if (const auto* s = std::get_if<std::string>(v)) return *s;
+      return "(not text)";
+    };
+    return text(kExifDictionaryKey, kExifDateTimeOriginalKey) + "|" + text(kTiffDictionaryKey, kTiffDateTimeKey);
+  }
+
+  std::string dir_;
+  Exiv2ImagePropertyReader reader_;
+};
+
+const fixtures::ExifDates kBoth{"2023:05:01 12:00:00", "2023:05:01 12:00:05"};
+const std::string kBothDates = "2023:05:01 12:00:00|2023:05:01 12:00:05";
+
+TEST_F(ImagePropertiesTest, ReadsBothDatesFromEveryStillFormat) {
+  fixtures::ExifDates little = kBoth;
+  little.bigEndian = false;
+  EXPECT_EQ(datesOf(write("a.jpg", fixtures::jpeg(kBoth))), kBothDates);
+  EXPECT_EQ(datesOf(write("b.png", fixtures::png(kBoth))), kBothDates);
+  EXPECT_EQ(datesOf(write("c.png", fixtures::png(kBoth, fixtures::PngExif::rawProfileText))), kBothDates);
+  EXPECT_EQ(datesOf(write("d.tif", fixtures::tiffImage(little))), kBothDates);
+  EXPECT_EQ(datesOf(write("e.tiff", fixtures::tiffImage(kBoth))), kBothDates);
+  EXPECT_EQ(datesOf(write("f.dng", fixtures::dng(little))), kBothDates);
+  EXPECT_EQ(datesOf(write("g.heic", fixtures::heic(kBoth))), kBothDates);
+  fixtures::HeicOptions wide;
+  wide.ilocVersion = 2;
+  wide.offsetSize = 8;
+  wide.largeMdat = true;
+  EXPECT_EQ(datesOf(write("h.heif", fixtures::heic(kBoth, wide))), kBothDates);
+}
+
+TEST_F(ImagePropertiesTest, MissingDatesAndMissingExif) {
+  EXPECT_EQ(datesOf(write("a.jpg", fixtures::jpeg({std::nullopt, "2022:12:24 18:30:00"}))),
+            "-|2022:12:24 18:30:00");
+  EXPECT_EQ(datesOf(write("b.png", fixtures::png(kBoth, fixtures::PngExif::none))), "-|-");
+  EXPECT_EQ(datesOf(dir_ + "/missing.jpg"), "none");
+  EXPECT_EQ(datesOf(dir_), "none");
+}
+
+TEST_F(ImagePropertiesTest, ContentDecidesTheFormatNotTheName) {
+  EXPECT_EQ(datesOf(write("photo.heic", fixtures::jpeg(kBoth))), kBothDates);
+  EXPECT_EQ(datesOf(write("photo.jpg", fixtures::heic(kBoth))), kBothDates);
+  const std::string movie = datesOf(write("movie.jpg", fixtures::iphoneMov({{"com.apple.quicktime.creationdate", "x"}})));
+  EXPECT_TRUE(movie == "none" || movie == "-|-") << movie;
+  EXPECT_EQ(datesOf(write("text.jpg", fixtures::bytesOf("not an image at all"))), "none");
+  EXPECT_EQ(datesOf(write("empty.png", {})), "none");
+}
+
+TEST_F(ImagePropertiesTest, TruncatedFilesNeverCrash) {
+  for (const auto& [name, file] : std::vector<std::pair<std::string, fixtures::Bytes>>{
+           {"t.jpg", fixtures::jpeg(kBoth)}, {"t.png", fixtures::png(kBoth)}, {"t.tif", fixtures::tiffImage(kBoth)},
+           {"t.heic", fixtures::heic(kBoth)}}) {
+    for (std::size_t n = 0; n < file.size(); n += 7) {
+      const std::string path = write(name, fixtures::Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(n)));
+      const std::string dates = datesOf(path);
+      EXPECT_TRUE(dates == "none" || dates.find('|') != std::string::npos) << name << " " << n;
+    }
+  }
+}
+
+TEST_F(ImagePropertiesTest, ExifBlockDecodingRejectsGarbage) {
+  EXPECT_FALSE(propertiesFromExifTiff({}));
+  EXPECT_FALSE(propertiesFromExifTiff(fixtures::bytesOf("XX*\0garbage")));
+  const auto good = propertiesFromExifTiff(fixtures::exifTiff(kBoth));
+  ASSERT_TRUE(good);
+  EXPECT_TRUE(good->find(kExifDictionaryKey));
+}
+
+}  // namespace
+}  // namespace media
