@@ -1,0 +1,55 @@
+// Tarnwick: lists or downloads the photos and videos of a phone attached as a
+// camera, or lists the devices that the device browser sees.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "arguments.h"
+#include "gphoto2_image_capture.h"
+#include "main_run_loop.h"
+#include "media_files.h"
+#include "phone_importer.h"
+
+namespace {
+
+void writeLine(std::string_view line) {
+  std::string text(line);
+  text += '\n';
+  std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+std::string workingDirectory() {
+  std::vector<char> buffer(4096);
+  while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+    if (buffer.size() > (1u << 20)) return ".";
+    buffer.resize(buffer.size() * 2);
+  }
+  return buffer.data();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  tarnwick::supportedExtensions();
+  auto arguments = tarnwick::Arguments::parse(
+      std::span<const char* const>(argv + (argc > 0 ? 1 : 0), argc > 0 ? argc - 1 : 0),
+      workingDirectory());
+  if (!arguments) {
+    writeLine(tarnwick::kUsage);
+    return 64;
+  }
+  int status = 0;
+  {
+    auto& loop = runloop::RunLoop::current();
+    imagecapture::MainRunLoop mainLoop(loop);
+    imagecapture::Gphoto2ImageCapture library(loop);
+    tarnwick::PhoneImporter importer(*std::move(arguments), library.makeDeviceBrowser(), mainLoop,
+                                     writeLine);
+    status = importer.run();
+    // Leaving the block stops the library: a transfer still running at the
+    // deadline is cancelled and leaves nothing behind.
+  }
+  return status;
+}

@@ -1,0 +1,230 @@
+#include "phone_importer.h"
+
+#include <chrono>
+#include <cmath>
+#include <utility>
+
+#include "media_files.h"
+
+namespace tarnwick {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// now + seconds, kept inside the clock's range: a budget that is not a
+// positive number has already run out, a very long one never does.
+SteadyClock::time_point deadlineAfter(double seconds) {
+  auto now = SteadyClock::now();
+  if (!(seconds > 0)) return now;  // also NaN
+  constexpr double kLongest = 100.0 * 365 * 24 * 3600;
+  if (seconds >= kLongest) return SteadyClock::time_point::max();
+  return now + std::chrono::duration_cast<SteadyClock::duration>(
+                   std::chrono::duration<double>(seconds));
+}
+
+std::string orNil(const std::optional<std::string>& text) { return text ? *text : "nil"; }
+
+}  // namespace
+
+PhoneImporter::PhoneImporter(Arguments arguments, std::unique_ptr<ic::DeviceBrowser> browser,
+                             ic::RunLoop& runLoop, LineWriter writeLine)
+    : arguments_(std::move(arguments)),
+      browser_(std::move(browser)),
+      runLoop_(runLoop),
+      writeLine_(std::move(writeLine)) {}
+
+int PhoneImporter::run() {
+  browser_->setDelegate(this);
+  browser_->setBrowsedDeviceTypeMask(ic::kDeviceTypeMaskCamera | ic::kDeviceTypeMaskScanner |
+                                     ic::kDeviceLocationMaskLocal);
+  browser_->start();
+  const auto deadline = deadlineAfter(arguments_.timeoutSeconds);
+  while (!didFinish_ && SteadyClock::now() < deadline)
+    runLoop_.runOnceBefore(SteadyClock::now() + std::chrono::milliseconds(100));
+
+  if (didFinish_) {
+    if (exitCode_ != 0) return exitCode_;
+    return failedCount_ != 0 ? 3 : 0;
+  }
+  if (arguments_.command == "debug") {
+    printBrowserDevices();
+    return 0;
+  }
+  writeLine_(kNotFoundLine);
+  return 2;
+}
+
+std::string PhoneImporter::describe(const ic::Device& device) {
+  return "name=" + orNil(device.name()) + " productKind=" + orNil(device.productKind()) +
+         " transport=" + orNil(device.transportType()) +
+         " type=" + std::to_string(static_cast<unsigned>(device.type())) +
+         " uuid=" + orNil(device.uuidString());
+}
+
+void PhoneImporter::printBrowserDevices() {
+  auto devices = browser_->devices().value_or(std::vector<std::shared_ptr<ic::Device>>{});
+  writeLine_("BROWSER_DEVICES: " + std::to_string(devices.size()));
+  for (const auto& device : devices)
+    if (device) writeLine_("DEVICE_DEBUG: " + describe(*device));
+}
+
+void PhoneImporter::deviceBrowserDidAddDevice(ic::DeviceBrowser&,
+                                              const std::shared_ptr<ic::Device>& device,
+                                              bool moreComing) {
+  if (!device) return;
+  const bool debug = arguments_.command == "debug";
+  if (debug)
+    writeLine_("ADDED: " + describe(*device) + " moreComing=" + (moreComing ? "true" : "false"));
+  ic::CameraDevice* candidate = device->asCamera();
+  if (camera_ || candidate == nullptr || debug) return;
+  camera_ = device;
+  candidate->setDelegate(this);
+  candidate->setMediaPresentation(ic::kMediaPresentationOriginalMedia);
+  candidate->requestOpenSession();
+}
+
+void PhoneImporter::deviceBrowserDidRemoveDevice(ic::DeviceBrowser&,
+                                                 const std::shared_ptr<ic::Device>& device,
+                                                 bool) {
+  if (camera_ && device == camera_) phoneLost();
+}
+
+void PhoneImporter::deviceBrowserDidEnumerateLocalDevices(ic::DeviceBrowser&) {
+  if (arguments_.command != "debug") return;
+  writeLine_("ENUMERATED_LOCAL_DEVICES");
+  printBrowserDevices();
+  didFinish_ = true;
+}
+
+void PhoneImporter::phoneLost() {
+  if (didFinish_) return;
+  if (!catalogueHandled_) {
+    // Nothing was listed or downloaded: that is not a success.
+    writeLine_(kNotFoundLine);
+    exitCode_ = 2;
+  } else if (arguments_.command != "list" && !summaryWritten_) {
+    auto notDownloaded =
+        static_cast<std::int64_t>(pendingFiles_.size()) + (downloadInFlight_ ? 1 : 0);
+    pendingFiles_.clear();
+    downloadInFlight_ = false;
+    failedCount_ += notDownloaded;
+    writeLine_("ERROR: телефон отключился во время скачивания. Не скачано файлов: " +
+               std::to_string(notDownloaded));
+  }
+  didFinish_ = true;
+}
+
+void PhoneImporter::deviceDidOpenSession(ic::Device&, const ic::Error* error) {
+  if (!error) return;
+  writeLine_("ERROR: не удалось открыть сессию с телефоном: " + error->localizedDescription());
+  exitCode_ = 4;
+  didFinish_ = true;
+}
+
+void PhoneImporter::deviceDidCloseSession(ic::Device&, const ic::Error*) {
+  // A close that we asked for comes after the summary; any other one means
+  // the work was cut short.
+  phoneLost();
+}
+
+void PhoneImporter::didRemoveDevice(ic::Device&) { phoneLost(); }
+
+void PhoneImporter::deviceDidBecomeReady(ic::Device& device) {
+  if (ic::CameraDevice* camera = device.asCamera()) handleReadyCamera(*camera);
+}
+
+void PhoneImporter::deviceDidBecomeReadyWithCompleteContentCatalog(ic::CameraDevice& camera) {
+  handleReadyCamera(camera);
+}
+
+void PhoneImporter::cameraDeviceDidEnableAccessRestriction(ic::CameraDevice&) {
+  writeLine_("ERROR: телефон заблокирован. Разблокируйте экран и повторите.");
+  exitCode_ = 5;
+  didFinish_ = true;
+}
+
+void PhoneImporter::handleReadyCamera(ic::CameraDevice& camera) {
+  // Both readiness notifications may come; the catalogue is handled once.
+  if (catalogueHandled_) return;
+  catalogueHandled_ = true;
+
+  std::vector<ic::CameraFilePtr> media;
+  for (const auto& item : camera.mediaFiles().value_or(std::vector<ic::CameraItemPtr>{})) {
+    const ic::CameraFile* file = item ? item->asFile() : nullptr;
+    if (file == nullptr) continue;
+    auto name = file->name();
+    if (!name || !isMediaName(*name)) continue;
+    media.push_back(ic::CameraFilePtr(item, file));
+  }
+  const std::size_t mediaCount = media.size();
+  if (arguments_.limit && *arguments_.limit > 0 &&
+      static_cast<std::uint64_t>(*arguments_.limit) < media.size())
+    media.resize(static_cast<std::size_t>(*arguments_.limit));
+
+  writeLine_("DEVICE: " + camera.name().value_or("iPhone"));
+  writeLine_("MEDIA_FOUND: " + std::to_string(mediaCount));
+
+  if (arguments_.command == "list") {
+    for (const auto& file : media) {
+      auto date = file->creationDate();
+      writeLine_("FILE: " + file->name().value_or("без имени") + " " +
+                 (date ? iso8601DateText(*date) : std::string("без даты")));
+    }
+    didFinish_ = true;
+    return;
+  }
+  pendingFiles_.assign(media.begin(), media.end());
+  writeLine_("TO_DOWNLOAD: " + std::to_string(pendingFiles_.size()));
+  downloadNextFile();
+}
+
+void PhoneImporter::downloadNextFile() {
+  ic::CameraDevice* camera = camera_ ? camera_->asCamera() : nullptr;
+  if (camera == nullptr) {
+    exitCode_ = 6;
+    didFinish_ = true;
+    return;
+  }
+  if (pendingFiles_.empty()) {
+    writeLine_("DONE: downloaded=" + std::to_string(downloadedCount_) +
+               " failed=" + std::to_string(failedCount_));
+    summaryWritten_ = true;
+    camera->requestCloseSession();
+    return;
+  }
+  if (!arguments_.outputDirectory) {
+    writeLine_("ERROR: не указана папка для скачивания.");
+    exitCode_ = 7;
+    didFinish_ = true;
+    return;
+  }
+  ic::CameraFilePtr file = std::move(pendingFiles_.front());
+  pendingFiles_.pop_front();
+  ic::DownloadOptions options;
+  options.downloadsDirectory = *arguments_.outputDirectory;
+  options.overwrite = false;
+  options.downloadSidecarFiles = true;
+  downloadInFlight_ = true;
+  camera->requestDownloadFile(file, options, this);
+}
+
+void PhoneImporter::didDownloadFile(const ic::CameraFilePtr& file, const ic::Error* error,
+                                    const ic::DownloadResultOptions& options) {
+  downloadInFlight_ = false;
+  std::optional<std::string> phoneName = file ? file->name() : std::nullopt;
+  if (error) {
+    ++failedCount_;
+    writeLine_("ERROR: не удалось скачать " + phoneName.value_or("файл") + ": " +
+               error->localizedDescription());
+  } else {
+    ++downloadedCount_;
+    std::string shown = phoneName.value_or("файл");
+    if (auto saved = options.find(ic::kSavedFilename); saved != options.end())
+      if (const auto* text = std::get_if<std::string>(&saved->second)) shown = *text;
+    writeLine_("DOWNLOADED: " + shown);
+  }
+  downloadNextFile();
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,555 @@
+#include "gphoto2_image_capture.h"
+
+#include <gphoto2/gphoto2.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "device_identity.h"
+#include "gphoto2_worker.h"
+#include "safe_publish.h"
+#include "usb_sysfs.h"
+
+namespace imagecapture {
+
+namespace {
+
+// --- library handles ---
+
+struct CameraRelease {
+  void operator()(Camera* camera) const { gp_camera_unref(camera); }
+};
+struct PortListRelease {
+  void operator()(GPPortInfoList* list) const { gp_port_info_list_free(list); }
+};
+struct ListRelease {
+  void operator()(CameraList* list) const { gp_list_unref(list); }
+};
+struct FileRelease {
+  void operator()(::CameraFile* file) const { gp_file_unref(file); }
+};
+using CameraHandle = std::unique_ptr<Camera, CameraRelease>;
+using PortListHandle = std::unique_ptr<GPPortInfoList, PortListRelease>;
+using ListHandle = std::unique_ptr<CameraList, ListRelease>;
+using FileHandle = std::unique_ptr<::CameraFile, FileRelease>;
+
+ListHandle newList() {
+  CameraList* list = nullptr;
+  if (gp_list_new(&list) < GP_OK) return nullptr;
+  return ListHandle(list);
+}
+
+PortListHandle loadPorts() {
+  GPPortInfoList* ports = nullptr;
+  if (gp_port_info_list_new(&ports) < GP_OK) return nullptr;
+  PortListHandle handle(ports);
+  if (gp_port_info_list_load(ports) < GP_OK) return nullptr;
+  return handle;
+}
+
+std::vector<std::string> listNames(CameraList* list) {
+  std::vector<std::string> names;
+  int count = gp_list_count(list);
+  for (int i = 0; i < count; ++i) {
+    const char* name = nullptr;
+    if (gp_list_get_name(list, i, &name) >= GP_OK && name) names.emplace_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string joinFolder(const std::string& folder, const std::string& name) {
+  return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+std::string stemOf(const std::string& name) {
+  auto dot = name.rfind('.');
+  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+// --- worker-side state (touched on the worker thread only) ---
+
+struct FileRecord {
+  std::string name;
+  std::optional<std::time_t> modified;
+};
+
+struct Session {
+  std::string model;
+  std::string port;
+  CameraHandle camera;
+  PortListHandle ports;
+  std::map<std::string, std::vector<FileRecord>> folders;
+};
+
+struct Detected {
+  std::string model;
+  std::string port;
+  DeviceIdentity identity;
+};
+
+struct WorkerSide {
+  std::map<std::string, Detected> known;  // by port + model
+  bool firstPollDone = false;
+  std::set<std::shared_ptr<Session>> open;
+};
+
+bool isLockedStorage(const std::string& folder) {
+  return folder == "store_feedface" || folder == "store_FEEDFACE" || folder == "store_00000000";
+}
+
+// --- main-thread objects ---
+
+class GpFile : public CameraFile {
+ public:
+  GpFile(std::string folder, FileRecord record) : folder_(std::move(folder)), record_(std::move(record)) {}
+  std::optional<std::string> name() const override { return record_.name; }
+  std::optional<Date> creationDate() const override {
+    if (!record_.modified) return std::nullopt;
+    return std::chrono::system_clock::from_time_t(*record_.modified);
+  }
+  const std::string& folder() const { return folder_; }
+  const FileRecord& record() const { return record_; }
+
+ private:
+  std::string folder_;
+  FileRecord record_;
+};
+
+class GpCamera : public CameraDevice, public std::enable_shared_from_this<GpCamera> {
+ public:
+  GpCamera(runloop::RunLoop& loop, Gphoto2Worker& worker, std::shared_ptr<WorkerSide> side,
+           Detected detected)
+      : loop_(loop), worker_(worker), side_(std::move(side)), detected_(std::move(detected)) {}
+
+  std::optional<std::string> name() const override { return detected_.identity.name; }
+  std::optional<std::string> productKind() const override { return detected_.identity.productKind; }
+  std::optional<std::string> transportType() const override { return detected_.identity.transportType; }
+  std::optional<std::string> uuidString() const override { return detected_.identity.uuid; }
+
+  void setDelegate(CameraDeviceDelegate* delegate) override { delegate_ = delegate; }
+  void setMediaPresentation(int) override {}  // files always come as stored
+  std::optional<std::vector<CameraItemPtr>> mediaFiles() const override { return catalogue_; }
+  void requestOpenSession() override;
+  void requestDownloadFile(const CameraFilePtr& file, const DownloadOptions& options,
+                           DownloadDelegate* delegate) override;
+  void requestCloseSession() override;
+
+  // The browser saw it go.
+  void removed();
+  std::string key() const { return detected_.port + "|" + detected_.model; }
+
+ private:
+  // Runs `notify` with the delegate on the main thread.
+  template <typename F>
+  void toMain(F notify) {
+    auto self = shared_from_this();
+    loop_.post([self, notify]() mutable {
+      if (self->delegate_) notify(*self, *self->delegate_);
+    });
+  }
+  void openOnWorker();
+  void downloadOnWorker(std::shared_ptr<const GpFile> file, DownloadOptions options,
+                        DownloadDelegate* delegate);
+
+  runloop::RunLoop& loop_;
+  Gphoto2Worker& worker_;
+  std::shared_ptr<WorkerSide> side_;
+  Detected detected_;
+  std::shared_ptr<Session> session_;  // worker thread only
+  // Main thread.
+  CameraDeviceDelegate* delegate_ = nullptr;
+  std::optional<std::vector<CameraItemPtr>> catalogue_;
+};
+
+void GpCamera::requestOpenSession() {
+  auto self = shared_from_this();
+  worker_.post([self] { self->openOnWorker(); });
+}
+
+void GpCamera::openOnWorker() {
+  auto fail = [this](std::string description) {
+    toMain([description](GpCamera& camera, CameraDeviceDelegate& delegate) {
+      Error error(description);
+      delegate.deviceDidOpenSession(camera, &error);
+    });
+  };
+  if (session_) {
+    fail("сессия уже открыта");
+    return;
+  }
+  auto session = std::make_shared<Session>();
+  session->model = detected_.model;
+  session->port = detected_.port;
+  session->ports = loadPorts();
+  Camera* raw = nullptr;
+  if (!session->ports || gp_camera_new(&raw) < GP_OK) {
+    fail("libgphoto2 не запускается");
+    return;
+  }
+  session->camera.reset(raw);
+  CameraAbilitiesList* abilitiesList = worker_.abilities();
+  int index = gp_abilities_list_lookup_model(abilitiesList, detected_.model.c_str());
+  CameraAbilities abilities;
+  if (index < GP_OK || gp_abilities_list_get_abilities(abilitiesList, index, &abilities) < GP_OK) {
+    fail("нет драйвера для " + detected_.model);
+    return;
+  }
+  gp_camera_set_abilities(raw, abilities);
+  int portIndex = gp_port_info_list_lookup_path(session->ports.get(), detected_.port.c_str());
+  GPPortInfo portInfo;
+  if (portIndex < GP_OK || gp_port_info_list_get_info(session->ports.get(), portIndex, &portInfo) < GP_OK) {
+    fail("устройство больше не подключено к " + detected_.port);
+    return;
+  }
+  gp_camera_set_port_info(raw, portInfo);
+  GPContext* context = worker_.context();
+  if (int result = gp_camera_init(raw, context); result < GP_OK) {
+    fail(worker_.describe(result));
+    return;
+  }
+  session_ = session;
+  side_->open.insert(session);
+  toMain([](GpCamera& camera, CameraDeviceDelegate& delegate) {
+    delegate.deviceDidOpenSession(camera, nullptr);
+  });
+
+  // The catalogue: every file of every folder, from the root down.
+  auto rootList = newList();
+  int rootResult = rootList ? gp_camera_folder_list_folders(raw, "/", rootList.get(), context) : GP_ERROR;
+  std::vector<std::string> storages = rootResult >= GP_OK ? listNames(rootList.get()) : std::vector<std::string>{};
+  const bool apple = detected_.model.rfind("Apple", 0) == 0;
+  const bool locked = std::any_of(storages.begin(), storages.end(), isLockedStorage) ||
+                      (apple && (rootResult < GP_OK || storages.empty()));
+  if (locked) {
+    toMain([](GpCamera& camera, CameraDeviceDelegate& delegate) {
+      delegate.cameraDeviceDidEnableAccessRestriction(camera);
+    });
+    return;
+  }
+  std::vector<CameraItemPtr> items;
+  std::vector<std::pair<std::string, int>> pending{{"/", 0}};
+  bool failed = rootResult < GP_OK;
+  std::string failure = failed ? worker_.describe(rootResult) : "";
+  while (!pending.empty() && !failed) {
+    auto [folder, depth] = pending.back();
+    pending.pop_back();
+    auto files = newList();
+    if (!files) break;
+    if (int result = gp_camera_folder_list_files(raw, folder.c_str(), files.get(), context); result < GP_OK) {
+      failed = true;
+      failure = worker_.describe(result);
+      break;
+    }
+    auto& records = session->folders[folder];
+    for (const std::string& name : listNames(files.get())) {
+      FileRecord record{name, std::nullopt};
+      CameraFileInfo info;
+      if (gp_camera_file_get_info(raw, folder.c_str(), name.c_str(), &info, context) >= GP_OK &&
+          (info.file.fields & GP_FILE_INFO_MTIME))
+        record.modified = info.file.mtime;
+      records.push_back(record);
+      items.push_back(std::make_shared<GpFile>(folder, record));
+    }
+    if (depth >= 32) continue;  // a folder loop on the device
+    auto folders = newList();
+    if (!folders) break;
+    if (gp_camera_folder_list_folders(raw, folder.c_str(), folders.get(), context) < GP_OK) continue;
+    auto names = listNames(folders.get());
+    for (auto it = names.rbegin(); it != names.rend(); ++it)  // visited in name order
+      pending.emplace_back(joinFolder(folder, *it), depth + 1);
+  }
+  if (failed) {
+    // Not an empty phone: end the session so that the caller hears of it.
+    gp_camera_exit(raw, context);
+    side_->open.erase(session);
+    session_.reset();
+    toMain([failure](GpCamera& camera, CameraDeviceDelegate& delegate) {
+      Error error(failure);
+      delegate.deviceDidCloseSession(camera, &error);
+    });
+    return;
+  }
+  toMain([items = std::move(items)](GpCamera& camera, CameraDeviceDelegate& delegate) {
+    camera.catalogue_ = items;
+    delegate.deviceDidBecomeReadyWithCompleteContentCatalog(camera);
+  });
+}
+
+void GpCamera::requestDownloadFile(const CameraFilePtr& file, const DownloadOptions& options,
+                                   DownloadDelegate* delegate) {
+  auto gpFile = std::dynamic_pointer_cast<const GpFile>(file);
+  auto self = shared_from_this();
+  if (!gpFile || !delegate) {
+    loop_.post([file, delegate] {
+      Error error("файл не с этого устройства");
+      if (delegate) delegate->didDownloadFile(file, &error, {});
+    });
+    return;
+  }
+  worker_.post([self, gpFile, options, delegate] { self->downloadOnWorker(gpFile, options, delegate); });
+}
+
+void GpCamera::downloadOnWorker(std::shared_ptr<const GpFile> file, DownloadOptions options,
+                                DownloadDelegate* delegate) {
+  auto answer = [this, file, delegate](std::optional<std::string> failure, std::string saved) {
+    auto self = shared_from_this();
+    loop_.post([file, delegate, failure, saved] {
+      if (failure) {
+        Error error(*failure);
+        delegate->didDownloadFile(file, &error, {});
+      } else {
+        delegate->didDownloadFile(file, nullptr, {{kSavedFilename, saved}});
+      }
+    });
+  };
+  if (!session_) {
+    answer("сессия с устройством не открыта", "");
+    return;
+  }
+  Camera* camera = session_->camera.get();
+  const std::string& folder = options.downloadsDirectory;
+
+  // Copies one phone file into a new temporary file.
+  auto fetch = [&](const std::string& phoneFolder, const FileRecord& record,
+                   std::string& error) -> std::optional<PartialFile> {
+    auto part = PartialFile::create(folder, record.name, error);
+    if (!part) return std::nullopt;
+    int fd = ::dup(part->fd());
+    ::CameraFile* raw = nullptr;
+    if (fd < 0 || gp_file_new_from_fd(&raw, fd) < GP_OK) {
+      if (fd >= 0) ::close(fd);
+      error = "не удалось записать файл " + part->path();
+      return std::nullopt;
+    }
+    FileHandle data(raw);  // closes `fd` when released
+    int result = gp_camera_file_get(camera, phoneFolder.c_str(), record.name.c_str(),
+                                    GP_FILE_TYPE_NORMAL, raw, worker_.context());
+    data.reset();
+    if (result < GP_OK) {
+      error = worker_.describe(result);
+      return std::nullopt;
+    }
+    if (!part->finish(record.modified, error)) return std::nullopt;
+    return part;
+  };
+
+  std::string error;
+  auto main = fetch(file->folder(), file->record(), error);
+  if (!main) {
+    answer(error, "");
+    return;
+  }
+  std::vector<PartialFile> sidecars;
+  std::vector<std::string> sidecarNames;
+  if (options.downloadSidecarFiles) {
+    const std::string stem = stemOf(file->record().name);
+    for (const FileRecord& other : session_->folders[file->folder()]) {
+      if (other.name == file->record().name || stemOf(other.name) != stem ||
+          other.name.size() == stem.size())
+        continue;
+      std::string sidecarError;
+      // A sidecar that cannot be fetched does not cost the photo itself.
+      if (auto part = fetch(file->folder(), other, sidecarError)) {
+        sidecars.push_back(std::move(*part));
+        sidecarNames.push_back(other.name);
+      }
+    }
+  }
+  std::vector<PublishEntry> entries{{&*main, file->record().name}};
+  for (std::size_t i = 0; i < sidecars.size(); ++i) entries.push_back({&sidecars[i], sidecarNames[i]});
+  auto saved = publishGroup(folder, entries, error);
+  if (!saved) {
+    answer(error, "");
+    return;
+  }
+  answer(std::nullopt, *saved);
+}
+
+void GpCamera::requestCloseSession() {
+  auto self = shared_from_this();
+  worker_.post([self] {
+    if (self->session_) {
+      gp_camera_exit(self->session_->camera.get(), self->worker_.context());
+      self->side_->open.erase(self->session_);
+      self->session_.reset();
+    }
+    self->toMain([](GpCamera& camera, CameraDeviceDelegate& delegate) {
+      delegate.deviceDidCloseSession(camera, nullptr);
+    });
+  });
+}
+
+void GpCamera::removed() {
+  if (delegate_) delegate_->didRemoveDevice(*this);
+  auto self = shared_from_this();
+  worker_.post([self] {
+    if (!self->session_) return;
+    gp_camera_exit(self->session_->camera.get(), self->worker_.context());
+    self->side_->open.erase(self->session_);
+    self->session_.reset();
+  });
+}
+
+class GpBrowser : public DeviceBrowser {
+ public:
+  GpBrowser(runloop::RunLoop& loop, Gphoto2Worker& worker, std::shared_ptr<WorkerSide> side)
+      : loop_(loop), worker_(worker), side_(std::move(side)) {}
+  ~GpBrowser() override {
+    *alive_ = false;
+    if (started_) worker_.setTick(std::chrono::milliseconds(500), nullptr);
+  }
+
+  // Shared with the worker's tick, which may still be running when the
+  // browser goes away: it reaches the browser only through `toMain`.
+  struct Poller {
+    runloop::RunLoop& loop;
+    Gphoto2Worker& worker;
+    std::shared_ptr<WorkerSide> side;
+    std::weak_ptr<bool> alive;
+    GpBrowser* browser;
+    void poll();
+    template <typename F>
+    void toMain(F task) {
+      std::weak_ptr<bool> token = alive;
+      loop.post([token, task]() mutable {
+        if (auto flag = token.lock(); flag && *flag) task();
+      });
+    }
+  };
+
+  void setDelegate(DeviceBrowserDelegate* delegate) override { delegate_ = delegate; }
+  void setBrowsedDeviceTypeMask(unsigned mask) override { mask_ = mask; }
+  void start() override;
+  std::optional<std::vector<std::shared_ptr<Device>>> devices() const override {
+    if (!looked_) return std::nullopt;
+    return devices_;
+  }
+
+ private:
+  // Runs on the main thread while the browser lives.
+  template <typename F>
+  void toMain(F task) {
+    std::weak_ptr<bool> alive = alive_;
+    loop_.post([alive, task]() mutable {
+      if (auto flag = alive.lock(); flag && *flag) task();
+    });
+  }
+
+  runloop::RunLoop& loop_;
+  Gphoto2Worker& worker_;
+  std::shared_ptr<WorkerSide> side_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  DeviceBrowserDelegate* delegate_ = nullptr;
+  unsigned mask_ = 0;
+  bool started_ = false;
+  bool looked_ = false;
+  std::vector<std::shared_ptr<Device>> devices_;
+};
+
+void GpBrowser::start() {
+  if (started_) return;
+  started_ = true;
+  // libgphoto2 has cameras only; a mask without cameras or local devices finds none.
+  const bool wantCameras = (mask_ & kDeviceTypeMaskCamera) && (mask_ & kDeviceLocationMaskLocal);
+  if (!wantCameras) {
+    toMain([this] {
+      looked_ = true;
+      if (delegate_) delegate_->deviceBrowserDidEnumerateLocalDevices(*this);
+    });
+    return;
+  }
+  auto poller = std::make_shared<Poller>(Poller{loop_, worker_, side_, alive_, this});
+  worker_.setTick(std::chrono::milliseconds(500), [poller] { poller->poll(); });
+}
+
+void GpBrowser::Poller::poll() {
+  CameraAbilitiesList* abilities = worker.abilities();
+  auto ports = loadPorts();
+  auto list = newList();
+  std::map<std::string, std::pair<std::string, std::string>> now;  // key -> model, port
+  if (ports && list &&
+      gp_abilities_list_detect(abilities, ports.get(), list.get(), worker.context()) >= GP_OK) {
+    int count = gp_list_count(list.get());
+    for (int i = 0; i < count; ++i) {
+      const char* model = nullptr;
+      const char* port = nullptr;
+      if (gp_list_get_name(list.get(), i, &model) < GP_OK ||
+          gp_list_get_value(list.get(), i, &port) < GP_OK || !model || !port)
+        continue;
+      if (std::string_view(port) == "usb:") continue;  // the generic entry, not a device
+      now[std::string(port) + "|" + model] = {model, port};
+    }
+  }
+  std::vector<std::string> gone;
+  for (const auto& [key, detected] : side->known)
+    if (!now.count(key)) gone.push_back(key);
+  std::vector<Detected> added;
+  for (const auto& [key, value] : now) {
+    if (side->known.count(key)) continue;
+    std::optional<UsbStrings> usb;
+    if (auto busDevice = parseUsbPort(value.second)) usb = readUsbStrings(busDevice->first, busDevice->second);
+    Detected detected{value.first, value.second, identifyDevice(value.first, value.second, usb)};
+    side->known[key] = detected;
+    added.push_back(detected);
+  }
+  for (std::size_t i = 0; i < gone.size(); ++i) {
+    side->known.erase(gone[i]);
+    bool moreGoing = i + 1 < gone.size();
+    toMain([b = browser, key = gone[i], moreGoing] {
+      for (auto it = b->devices_.begin(); it != b->devices_.end(); ++it) {
+        auto camera = std::static_pointer_cast<GpCamera>(*it);
+        if (camera->key() != key) continue;
+        b->devices_.erase(it);
+        if (b->delegate_) b->delegate_->deviceBrowserDidRemoveDevice(*b, camera, moreGoing);
+        camera->removed();
+        break;
+      }
+    });
+  }
+  for (std::size_t i = 0; i < added.size(); ++i) {
+    bool moreComing = i + 1 < added.size();
+    toMain([b = browser, detected = added[i], moreComing] {
+      auto camera = std::make_shared<GpCamera>(b->loop_, b->worker_, b->side_, detected);
+      b->devices_.push_back(camera);
+      b->looked_ = true;
+      if (b->delegate_) b->delegate_->deviceBrowserDidAddDevice(*b, camera, moreComing);
+    });
+  }
+  if (!side->firstPollDone) {
+    side->firstPollDone = true;
+    toMain([b = browser] {
+      b->looked_ = true;
+      if (b->delegate_) b->delegate_->deviceBrowserDidEnumerateLocalDevices(*b);
+    });
+  }
+}
+
+}  // namespace
+
+Gphoto2ImageCapture::Gphoto2ImageCapture(runloop::RunLoop& mainLoop)
+    : mainLoop_(mainLoop), worker_(std::make_unique<Gphoto2Worker>()) {
+  installInterruptCleanup();
+}
+
+Gphoto2ImageCapture::~Gphoto2ImageCapture() = default;
+
+std::unique_ptr<DeviceBrowser> Gphoto2ImageCapture::makeDeviceBrowser() {
+  auto side = std::make_shared<WorkerSide>();
+  Gphoto2Worker* worker = worker_.get();
+  worker_->setFinalizer([side, worker] {
+    for (const auto& session : side->open) {
+      gp_camera_exit(session->camera.get(), worker->context());
+      session->camera.reset();
+    }
+    side->open.clear();
+  });
+  return std::make_unique<GpBrowser>(mainLoop_, *worker_, side);
+}
+
+}  // namespace imagecapture

@@ -1,0 +1,31 @@
+// The image-capture layer over libgphoto2. Every library call runs on one
+// worker thread; notifications are posted to the main run loop.
+#pragma once
+
+#include <memory>
+
+#include "image_capture.h"
+#include "run_loop.h"
+
+namespace imagecapture {
+
+class Gphoto2Worker;
+
+class Gphoto2ImageCapture {
+ public:
+  // Notifications go to `mainLoop`, which the caller's thread turns.
+  explicit Gphoto2ImageCapture(runloop::RunLoop& mainLoop);
+  // Cancels a transfer in progress (its temporary file is removed), closes
+  // open sessions and stops the worker. Destroy the browser first.
+  ~Gphoto2ImageCapture();
+  Gphoto2ImageCapture(const Gphoto2ImageCapture&) = delete;
+  Gphoto2ImageCapture& operator=(const Gphoto2ImageCapture&) = delete;
+
+  std::unique_ptr<DeviceBrowser> makeDeviceBrowser();
+
+ private:
+  runloop::RunLoop& mainLoop_;
+  std::unique_ptr<Gphoto2Worker> worker_;
+};
+
+}  // namespace imagecapture

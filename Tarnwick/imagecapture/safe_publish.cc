@@ -1,0 +1,230 @@
+#include "safe_publish.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+namespace imagecapture {
+
+namespace {
+
+// Temporaries that an interrupting signal must remove. Fixed storage, so the
+// signal handler reads it without locks or allocation.
+struct Slot {
+  std::atomic<bool> taken{false};
+  std::atomic<bool> filled{false};
+  char path[4096];
+};
+std::array<Slot, 16> g_slots;
+
+Slot* registerTemporary(const std::string& path) {
+  if (path.size() >= sizeof(Slot::path)) return nullptr;
+  for (Slot& slot : g_slots) {
+    bool expected = false;
+    if (slot.taken.compare_exchange_strong(expected, true)) {
+      std::memcpy(slot.path, path.c_str(), path.size() + 1);
+      slot.filled.store(true);
+      return &slot;
+    }
+  }
+  return nullptr;  // more than 16 at once: only the signal cleanup misses it
+}
+
+void unregisterTemporary(const std::string& path) {
+  for (Slot& slot : g_slots)
+    if (slot.filled.load() && path == slot.path) {
+      slot.filled.store(false);
+      slot.taken.store(false);
+      return;
+    }
+}
+
+extern "C" void removeTemporariesAndDie(int signal) {
+  for (Slot& slot : g_slots)
+    if (slot.filled.load()) ::unlink(slot.path);
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+std::string describeErrno(const std::string& what, const std::string& path, int error) {
+  return what + " " + path + ": " + std::strerror(error);
+}
+
+int renameNoReplace(const char* from, const char* to) {
+#if defined(__linux__)
+  return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+#else
+  (void)from;
+  (void)to;
+  errno = ENOTSUP;
+  return -1;
+#endif
+}
+
+// Errors of link() that mean "this file system has no hard links".
+bool linksUnsupported(int error) {
+  return error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK;
+}
+
+std::string joinPath(const std::string& folder, std::string_view name) {
+  std::string path = folder;
+  if (path.empty() || path.back() != '/') path += '/';
+  path += name;
+  return path;
+}
+
+}  // namespace
+
+std::string numberedName(std::string_view name, int number) {
+  if (number == 0) return std::string(name);
+  auto dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) dot = name.size();
+  return std::string(name.substr(0, dot)) + " (" + std::to_string(number) + ")" +
+         std::string(name.substr(dot));
+}
+
+std::optional<PartialFile> PartialFile::create(const std::string& folder, std::string_view name,
+                                               std::string& error) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos) {
+    error = "недопустимое имя файла: " + std::string(name);
+    return std::nullopt;
+  }
+  static std::atomic<unsigned> counter{0};
+  std::random_device random;
+  // Hidden, and short enough for any name the phone gives.
+  std::string stem(name.substr(0, 64));
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".part-%x%x", random(), counter.fetch_add(1));
+    std::string path = joinPath(folder, "." + stem + suffix);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      registerTemporary(path);
+      return PartialFile(std::move(path), fd);
+    }
+    if (errno != EEXIST) {
+      error = describeErrno("не удалось создать файл в папке", folder, errno);
+      return std::nullopt;
+    }
+  }
+  error = describeErrno("не удалось создать файл в папке", folder, EEXIST);
+  return std::nullopt;
+}
+
+PartialFile::PartialFile(PartialFile&& other) noexcept
+    : path_(std::move(other.path_)), fd_(other.fd_), published_(other.published_) {
+  other.fd_ = -1;
+  other.published_ = true;  // nothing left for the moved-from one to remove
+  other.path_.clear();
+}
+
+PartialFile::~PartialFile() { discard(); }
+
+void PartialFile::discard() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (!published_ && !path_.empty()) {
+    ::unlink(path_.c_str());
+    unregisterTemporary(path_);
+  }
+  published_ = true;
+}
+
+bool PartialFile::finish(std::optional<std::time_t> modified, std::string& error) {
+  if (fd_ < 0) {
+    error = "файл уже закрыт: " + path_;
+    return false;
+  }
+  if (modified) {
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = *modified;
+    times[1].tv_nsec = 0;
+    ::futimens(fd_, times);  // a date that cannot be set is not worth failing for
+  }
+  if (::fsync(fd_) != 0 && errno != EINVAL) {
+    error = describeErrno("не удалось записать файл", path_, errno);
+    return false;
+  }
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) {
+    error = describeErrno("не удалось записать файл", path_, errno);
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::string> publishGroup(const std::string& folder, std::vector<PublishEntry>& entries,
+                                        std::string& error) {
+  if (entries.empty()) {
+    error = "нечего сохранять";
+    return std::nullopt;
+  }
+  bool useLinks = true;
+  for (int number = 0; number < 100000; ++number) {
+    std::vector<std::string> placed;  // names that this attempt has taken
+    bool clash = false;
+    bool failed = false;
+    for (auto& entry : entries) {
+      std::string target = joinPath(folder, numberedName(entry.name, number));
+      int result = useLinks ? ::link(entry.file->path_.c_str(), target.c_str())
+                            : renameNoReplace(entry.file->path_.c_str(), target.c_str());
+      if (result == 0) {
+        placed.push_back(target);
+        continue;
+      }
+      int cause = errno;
+      if (cause == EEXIST) {
+        clash = true;
+      } else if (useLinks && linksUnsupported(cause) && placed.empty()) {
+        useLinks = false;  // retry this number by renaming
+        clash = true;
+        --number;
+      } else {
+        failed = true;
+        error = describeErrno("не удалось сохранить файл", target, cause);
+      }
+      break;
+    }
+    if (clash || failed) {
+      // Give back the names taken in this attempt; they are ours.
+      for (std::size_t i = 0; i < placed.size(); ++i) {
+        if (useLinks)
+          ::unlink(placed[i].c_str());
+        else
+          renameNoReplace(placed[i].c_str(), entries[i].file->path_.c_str());
+      }
+      if (failed) return std::nullopt;
+      continue;
+    }
+    for (auto& entry : entries) {
+      if (useLinks) ::unlink(entry.file->path_.c_str());
+      unregisterTemporary(entry.file->path_);
+      entry.file->published_ = true;
+    }
+    return numberedName(entries.front().name, number);
+  }
+  error = "нет свободного имени для " + entries.front().name + " в папке " + folder;
+  return std::nullopt;
+}
+
+void installInterruptCleanup() {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action {};
+    action.sa_handler = removeTemporariesAndDie;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+  }
+}
+
+}  // namespace imagecapture

@@ -1,0 +1,65 @@
+// Writing downloads so that nothing is ever overwritten and nothing
+// half-written ever appears under a real name: each file is written to a
+// temporary file in the destination folder, then published under the first
+// free name with a link (or, where the file system has no hard links, a
+// rename that refuses to replace).
+#pragma once
+
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace imagecapture {
+
+// "IMG_0001.HEIC" for 0, "IMG_0001 (2).HEIC" for 2, "README (1)" for 1.
+std::string numberedName(std::string_view name, int number);
+
+class PartialFile;
+
+struct PublishEntry {
+  PartialFile* file;  // finished
+  std::string name;   // the name on the phone
+};
+
+// A temporary file in a folder; removed again unless it is published.
+class PartialFile {
+ public:
+  // Creates a new, empty temporary file for `name` in `folder`. On failure
+  // returns nothing and sets `error` to a description naming the folder.
+  static std::optional<PartialFile> create(const std::string& folder, std::string_view name,
+                                           std::string& error);
+  PartialFile(PartialFile&& other) noexcept;
+  PartialFile& operator=(PartialFile&&) = delete;
+  PartialFile(const PartialFile&) = delete;
+  ~PartialFile();
+
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+  // Flushes the data to disk, sets the modification time (when given) and
+  // closes the file.
+  bool finish(std::optional<std::time_t> modified, std::string& error);
+
+ private:
+  PartialFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  friend std::optional<std::string> publishGroup(const std::string&, std::vector<PublishEntry>&,
+                                                 std::string&);
+  void discard();
+  std::string path_;
+  int fd_ = -1;
+  bool published_ = false;
+};
+
+// Publishes the files under their names, all with the same number: the first
+// number for which every name is free. Returns the name that the first entry
+// was given, or nothing (with `error` set); the temporaries are gone either
+// way once the PartialFiles are destroyed.
+std::optional<std::string> publishGroup(const std::string& folder, std::vector<PublishEntry>& entries,
+                                        std::string& error);
+
+// Removes the temporaries still registered when the process is interrupted
+// by SIGINT, SIGTERM or SIGHUP, then lets the signal end it as usual.
+void installInterruptCleanup();
+
+}  // namespace imagecapture

@@ -1,0 +1,125 @@
+#include "safe_publish.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+namespace imagecapture {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SafePublishTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/safe_publish_test.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  static void put(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
+  static std::string read(const fs::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::set<std::string> names() const {
+    std::set<std::string> result;
+    for (const auto& entry : fs::directory_iterator(dir_)) result.insert(entry.path().filename());
+    return result;
+  }
+  PartialFile written(std::string_view name, const std::string& text,
+                      std::optional<std::time_t> modified = std::nullopt) {
+    std::string error;
+    auto part = PartialFile::create(dir_, name, error);
+    EXPECT_TRUE(part) << error;
+    EXPECT_EQ(::write(part->fd(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    EXPECT_TRUE(part->finish(modified, error)) << error;
+    return std::move(*part);
+  }
+
+  std::string dir_;
+};
+
+TEST(NumberedName, NumberGoesBeforeTheExtension) {
+  EXPECT_EQ(numberedName("IMG_0001.HEIC", 0), "IMG_0001.HEIC");
+  EXPECT_EQ(numberedName("IMG_0001.HEIC", 1), "IMG_0001 (1).HEIC");
+  EXPECT_EQ(numberedName("a.b.mov", 12), "a.b (12).mov");
+  EXPECT_EQ(numberedName("README", 2), "README (2)");
+  EXPECT_EQ(numberedName(".hidden", 1), ".hidden (1)");
+}
+
+TEST_F(SafePublishTest, TakenNamesAreNeverOverwrittenAndTheFreeNameIsReported) {
+  put(fs::path(dir_) / "IMG_0001.JPG", "old");
+  put(fs::path(dir_) / "IMG_0001 (1).JPG", "old1");
+  auto part = written("IMG_0001.JPG", "new", 1714557600);
+  std::vector<PublishEntry> entries{{&part, "IMG_0001.JPG"}};
+  std::string error;
+  EXPECT_EQ(publishGroup(dir_, entries, error), "IMG_0001 (2).JPG");
+  EXPECT_EQ(read(fs::path(dir_) / "IMG_0001.JPG"), "old");
+  EXPECT_EQ(read(fs::path(dir_) / "IMG_0001 (1).JPG"), "old1");
+  EXPECT_EQ(read(fs::path(dir_) / "IMG_0001 (2).JPG"), "new");
+  struct stat st {};
+  ASSERT_EQ(::stat((fs::path(dir_) / "IMG_0001 (2).JPG").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1714557600);
+  EXPECT_EQ(names().size(), 3u);  // no temporary left
+}
+
+TEST_F(SafePublishTest, SidecarsShareTheNumberThatIsFreeForAllOfTheGroup) {
+  // The photo's name is free at 1, but its sidecar's is not: both go to 2.
+  put(fs::path(dir_) / "IMG_0001.HEIC", "old");
+  put(fs::path(dir_) / "IMG_0001 (1).AAE", "old sidecar");
+  auto photo = written("IMG_0001.HEIC", "photo");
+  auto sidecar = written("IMG_0001.AAE", "edits");
+  std::vector<PublishEntry> entries{{&photo, "IMG_0001.HEIC"}, {&sidecar, "IMG_0001.AAE"}};
+  std::string error;
+  EXPECT_EQ(publishGroup(dir_, entries, error), "IMG_0001 (2).HEIC");
+  EXPECT_EQ(names(), (std::set<std::string>{"IMG_0001.HEIC", "IMG_0001 (1).AAE",
+                                            "IMG_0001 (2).HEIC", "IMG_0001 (2).AAE"}));
+  EXPECT_EQ(read(fs::path(dir_) / "IMG_0001 (2).AAE"), "edits");
+}
+
+TEST_F(SafePublishTest, UnpublishedTemporaryIsRemoved) {
+  {
+    auto part = written("IMG_0002.MOV", "half");
+    EXPECT_EQ(names().size(), 1u);
+    EXPECT_EQ(names().begin()->front(), '.');  // hidden while it is written
+  }
+  EXPECT_TRUE(names().empty());
+}
+
+TEST_F(SafePublishTest, MissingOrUnwritableFolderIsDescribedWithItsPath) {
+  std::string error;
+  EXPECT_FALSE(PartialFile::create(dir_ + "/missing", "a.jpg", error));
+  EXPECT_NE(error.find(dir_ + "/missing"), std::string::npos) << error;
+  EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+
+  if (::geteuid() != 0) {  // root writes anywhere
+    ::chmod(dir_.c_str(), 0500);
+    EXPECT_FALSE(PartialFile::create(dir_, "a.jpg", error));
+    ::chmod(dir_.c_str(), 0700);
+  }
+}
+
+TEST_F(SafePublishTest, NamesThatWouldLeaveTheFolderAreRefused) {
+  std::string error;
+  for (const char* bad : {"", ".", "..", "../x.jpg", "a/b.jpg"})
+    EXPECT_FALSE(PartialFile::create(dir_, bad, error)) << bad;
+  EXPECT_TRUE(names().empty());
+}
+
+TEST_F(SafePublishTest, ADanglingLinkAtTheNameIsNotFollowed) {
+  fs::create_symlink(dir_ + "/elsewhere.jpg", fs::path(dir_) / "IMG_0003.JPG");
+  auto part = written("IMG_0003.JPG", "data");
+  std::vector<PublishEntry> entries{{&part, "IMG_0003.JPG"}};
+  std::string error;
+  EXPECT_EQ(publishGroup(dir_, entries, error), "IMG_0003 (1).JPG");
+  EXPECT_FALSE(fs::exists(fs::path(dir_) / "elsewhere.jpg"));
+}
+
+}  // namespace
+}  // namespace imagecapture

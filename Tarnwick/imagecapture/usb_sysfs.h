@@ -1,0 +1,26 @@
+// What the USB system knows about a device at a libgphoto2 "usb:BUS,DEV"
+// port: its strings, which stay the same when the device is plugged in again.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace imagecapture {
+
+struct UsbStrings {
+  std::string vendorId;  // four hex digits
+  std::string productId;
+  std::string manufacturer;
+  std::string product;
+  std::string serial;
+};
+
+// Bus and device number of "usb:001,005"; nothing for other ports.
+std::optional<std::pair<int, int>> parseUsbPort(std::string_view port);
+
+// Reads the strings of the device from the system; nothing where the system
+// does not offer them (only Linux's sysfs is read).
+std::optional<UsbStrings> readUsbStrings(int bus, int device);
+
+}  // namespace imagecapture
