@@ -1,0 +1,21 @@
+// libFuzzer target: the ISO-BMFF box reader as Quenby uses it, over
+// arbitrary bytes: movie metadata items and the HEIC Exif item location.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "box_video_metadata.h"
+#include "byte_source.h"
+#include "heic_exif.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  media::SpanByteSource source(std::span<const std::uint8_t>(data, size));
+  const media::VideoMetadata items = media::readBoxMetadata(source);
+  // Every common item must also be among the format items.
+  if (items.commonMetadata.size() > items.metadata.size()) __builtin_trap();
+  if (media::looksLikeIsoBmff(source)) {
+    const auto tiff = media::findHeicExifTiff(source);
+    if (tiff && tiff->size() > size) __builtin_trap();
+  }
+  return 0;
+}
