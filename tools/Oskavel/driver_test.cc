@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using oskavel_testing::Output;
+using oskavel_testing::ReadFile;
+
+class DriverTest : public oskavel_testing::OskavelTest {
+ protected:
+  // The calls after the name was read.
+  std::vector<std::string> Teardown() const {
+    const auto& calls = phone_calls();
+    std::vector<std::string> tail;
+    for (const auto& call : calls) {
+      if (call == "AFCConnectionClose" || call == "AMDeviceStopSession" ||
+          call == "AMDeviceDisconnect") {
+        tail.push_back(call);
+      }
+    }
+    return tail;
+  }
+  const std::vector<std::string>& phone_calls() const {
+    return const_cast<DriverTest*>(this)->phone().calls();
+  }
+};
+
+const char kNoDevice[] =
+    "ERROR: MobileDevice не увидел iPhone. Finder может видеть устройство, но AFC-доступ пока не "
+    "открыт.\n";
+
+TEST_F(DriverTest, UnusableCommandLineShowsUsageAndTouchesNoDevice) {
+  Output output;
+  EXPECT_EQ(Run({"download"}, &output), 64);
+  EXPECT_EQ(output.out, "");
+  EXPECT_EQ(output.err.rfind("Usage:\n", 0), 0u);
+  EXPECT_TRUE(phone().calls().empty());
+}
+
+TEST_F(DriverTest, FailedSubscriptionEndsWithTwo) {
+  phone().script().subscribe_status = -402653183;
+  Output output;
+  EXPECT_EQ(Run({"list"}, &output), 2);
+  EXPECT_EQ(output.err, "ERROR: AMDeviceNotificationSubscribe status=-402653183\n");
+}
+
+TEST_F(DriverTest, NoUsableAttachedMessageBeforeTheDeadlineEndsWithThree) {
+  phone().script().events = {{true, true, ADNCI_MSG_DISCONNECTED},
+                             {true, false, ADNCI_MSG_CONNECTED},
+                             {false, true, ADNCI_MSG_CONNECTED}};
+  Output output;
+  EXPECT_EQ(Run({"list", "--timeout", "1"}, &output), 3);
+  EXPECT_EQ(output.out, "");
+  EXPECT_EQ(output.err, kNoDevice);
+}
+
+TEST_F(DriverTest, ZeroTimeoutSkipsTheWaitEvenWithADevicePending) {
+  Output output;
+  EXPECT_EQ(Run({"list", "--timeout", "0"}, &output), 3);
+  EXPECT_EQ(output.err, kNoDevice);
+  EXPECT_EQ(Run({"list", "--timeout", "-4"}, &output), 3);
+}
+
+TEST_F(DriverTest, EachConnectionStepEndsWithItsOwnStatus) {
+  struct Case {
+    const char* name;
+    void (*setup)(mobiledevice::FakeBackend::Script&);
+    int status;
+    const char* message;
+    std::vector<std::string> teardown;
+  };
+  const std::vector<Case> cases = {
+      {"connect", [](auto& s) { s.connect_status = -402653169; }, 4,
+       "ERROR: AMDeviceConnect status=-402653169\n", {}},
+      {"paired", [](auto& s) { s.paired = false; }, 5,
+       "ERROR: iPhone не спарен с этим Mac. Разблокируйте iPhone и нажмите 'Доверять'.\n",
+       {"AMDeviceDisconnect"}},
+      {"validate", [](auto& s) { s.validate_status = -21; }, 6,
+       "ERROR: AMDeviceValidatePairing status=-21\n", {"AMDeviceDisconnect"}},
+      {"session", [](auto& s) { s.session_status = -5; }, 7,
+       "ERROR: AMDeviceStartSession status=-5\n", {"AMDeviceDisconnect"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    c.setup(phone().script());
+    Output output;
+    EXPECT_EQ(Run({"list"}, &output), c.status);
+    EXPECT_EQ(output.out, "");
+    EXPECT_EQ(output.err, c.message);
+    EXPECT_EQ(Teardown(), c.teardown);
+  }
+}
+
+TEST_F(DriverTest, ListPrintsNameFilesAndCountsThenTearsDownInOrder) {
+  phone().AddFile("/DCIM/100APPLE/IMG_0001.JPG", "1");
+  phone().AddFile("/DCIM/100APPLE/IMG_0002.AAE", "2");
+  Output output;
+  EXPECT_EQ(Run({"list", "--output", "/ignored"}, &output), 0);
+  EXPECT_EQ(output.out,
+            "DEVICE: Fake iPhone\n"
+            "FILE: /DCIM/100APPLE/IMG_0001.JPG\n"
+            "DONE: media=1 downloaded=0 failed=0\n");
+  EXPECT_EQ(output.err, "");
+  EXPECT_EQ(Teardown(),
+            (std::vector<std::string>{"AFCConnectionClose", "AMDeviceStopSession",
+                                      "AMDeviceDisconnect"}));
+  EXPECT_EQ(phone().Count("AMDeviceCopyValue - DeviceName"), 1u);
+}
+
+TEST_F(DriverTest, UnreadableNameIsUnknownAndAMissingStartPathIsNoError) {
+  phone().script().device_name.reset();
+  Output output;
+  EXPECT_EQ(Run({"list", "--path", "/Nowhere"}, &output), 0);
+  EXPECT_EQ(output.out, "DEVICE: unknown\nDONE: media=0 downloaded=0 failed=0\n");
+  EXPECT_EQ(output.err, "");
+}
+
+TEST_F(DriverTest, DownloadWithAFailedFileEndsWithTen) {
+  const std::string out = ScratchDir();
+  phone().AddFile("/DCIM/a.JPG", "aaaa");
+  phone().AddFile("/DCIM/b.JPG", "bbbb");
+  phone().node("/DCIM/b.JPG").read_error_at = 2;
+  Output output;
+  EXPECT_EQ(Run({"download", "--output", out}, &output), 10);
+  EXPECT_EQ(output.out,
+            "DEVICE: Fake iPhone\nDOWNLOADED: /DCIM/a.JPG\nDONE: media=2 downloaded=1 failed=1\n");
+  EXPECT_EQ(output.err, "ERROR: ошибка чтения с iPhone status=4 path=/DCIM/b.JPG\n");
+  EXPECT_EQ(ReadFile(out + "/DCIM/a.JPG"), "aaaa");
+}
+
+TEST_F(DriverTest, ServiceThatDoesNotOpenEndsWithEight) {
+  phone().script().services["com.example.files"].afc_open_status = 30;
+  Output output;
+  EXPECT_EQ(Run({"download", "--output", "/x", "--service", "com.example.files"}, &output), 8);
+  EXPECT_EQ(output.out, "DEVICE: Fake iPhone\n");
+  EXPECT_EQ(output.err, "ERROR: не удалось открыть AFC-сервис com.example.files status=30\n");
+  EXPECT_EQ(Teardown(), (std::vector<std::string>{"AMDeviceStopSession", "AMDeviceDisconnect"}));
+
+  TearDown();
+  SetUp();
+  phone().script().service.afc_gives_connection = false;
+  EXPECT_EQ(Run({"ls"}, &output), 8);
+  EXPECT_EQ(output.err, "ERROR: не удалось открыть AFC-сервис com.apple.afc status=0\n");
+}
+
+TEST_F(DriverTest, LsListsTheStartPathAndFailsWithEleven) {
+  phone().AddFile("/DCIM/a.JPG", "");
+  phone().AddFile("/b", "");
+  Output output;
+  EXPECT_EQ(Run({"ls"}, &output), 0);
+  EXPECT_EQ(output.out, "DEVICE: Fake iPhone\nLS: /DCIM\nENTRY: a.JPG\n");
+  EXPECT_EQ(Run({"ls", "--path", "/"}, &output), 0);
+  EXPECT_EQ(output.out, "DEVICE: Fake iPhone\nLS: /\nENTRY: DCIM\nENTRY: b\n");
+  EXPECT_EQ(Run({"ls", "--path", "/b"}, &output), 11);
+  EXPECT_EQ(output.err, "ERROR: не удалось открыть папку /b status=4\n");
+}
+
+TEST_F(DriverTest, ServicesIgnoresServiceOptionAndEndsWithZero) {
+  phone().script().device_name = "Phone\x1b[31m";
+  Output output;
+  EXPECT_EQ(Run({"services", "--service", "com.example.other"}, &output), 0);
+  EXPECT_EQ(output.out.rfind("DEVICE: Phone\\x1B[31m\nSERVICE: com.apple.afc status=0", 0), 0u);
+  EXPECT_EQ(std::count(output.out.begin(), output.out.end(), '\n'), 7);
+  EXPECT_EQ(phone().Count("AMDeviceSecureStartService com.example.other"), 0u);
+  EXPECT_EQ(Teardown().back(), "AMDeviceDisconnect");
+}
+
+}  // namespace
