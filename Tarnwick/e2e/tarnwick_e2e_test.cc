@@ -1,1 +1,302 @@
+// End-to-end runs of the Tarnwick binary through the real libgphoto2: a
+// fixture folder holding a DCIM tree is bind-mounted in a private mount
+// namespace, where libgphoto2 reports it as a "Mass Storage Camera" at
+// disk:<folder>. Needs root and unshare; skipped otherwise.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+const std::string kNotFound =
+    "ERROR: телефон не найден через системный импорт фото или не успел отдать список файлов. "
+    "Проверьте кабель, разблокируйте телефон и выберите режим USB «Передача фото/PTP».";
+
+struct Result {
+  int status = -1;
+  std::vector<std::string> lines;
+};
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    auto end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// Starts `sh -c script` with its standard output on a pipe.
+struct Child {
+  pid_t pid = -1;
+  int out = -1;
+};
+
+Child spawnShell(const std::string& script) {
+  Child child;
+  int fds[2];
+  if (::pipe(fds) != 0) return child;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  posix_spawn_file_actions_addclose(&actions, fds[1]);
+  const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
+  if (posix_spawn(&child.pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ) != 0)
+    child.pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  child.out = fds[0];
+  return child;
+}
+
+Result finish(Child child) {
+  Result result;
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(child.out, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+  ::close(child.out);
+  int status = 0;
+  if (child.pid > 0 && ::waitpid(child.pid, &status, 0) == child.pid)
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.lines = splitLines(text);
+  return result;
+}
+
+bool canUseMountNamespaces() {
+  static const bool usable = [] {
+    if (::geteuid() != 0) return false;
+    return finish(spawnShell("unshare -m true 2>/dev/null && echo ok")).lines ==
+           std::vector<std::string>{"ok"};
+  }();
+  return usable;
+}
+
+class TarnwickE2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!canUseMountNamespaces()) GTEST_SKIP() << "needs root and unshare -m";
+    char pattern[] = "/tmp/tarnwick_e2e.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    fixture_ = root_ / "fixture";
+    phone_ = root_ / "PHONE";
+    out_ = root_ / "out";
+    fs::create_directories(fixture_ / "DCIM" / "100APPLE");
+    fs::create_directories(fixture_ / "DCIM" / "101APPLE");
+    fs::create_directories(phone_);
+    fs::create_directories(out_);
+    put("DCIM/100APPLE/IMG_0001.JPG", "jpeg one", 1714557600);  // 2024-05-01T10:00:00Z
+    put("DCIM/100APPLE/IMG_0002.MOV", "movie", 1714561200);     // 2024-05-01T11:00:00Z
+    put("DCIM/100APPLE/notes.txt", "not media", 1714561200);
+    put("DCIM/101APPLE/IMG_0100.PNG", "png", 1700000000);       // 2023-11-14T22:13:20Z
+  }
+  void TearDown() override {
+    if (!root_.empty()) fs::remove_all(root_);
+  }
+
+  void put(const std::string& relative, const std::string& text, std::time_t modified) {
+    fs::path path = fixture_ / relative;
+    std::ofstream(path) << text;
+    struct timespec times[2] = {{modified, 0}, {modified, 0}};
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+  }
+
+  // The script's lines run inside the namespace, after the phone is mounted.
+  std::string inNamespace(const std::string& commands) const {
+    return "exec unshare -m sh -c 'mount --bind " + fixture_.string() + " " + phone_.string() +
+           " || exit 99; " + commands + "'";
+  }
+  std::string tarnwick(const std::string& arguments) const {
+    return std::string(TARNWICK_BINARY) + " " + arguments;
+  }
+  Result run(const std::string& arguments) const {
+    return finish(spawnShell(inNamespace("exec " + tarnwick(arguments))));
+  }
+
+  std::set<std::string> outNames() const {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(out_)) names.insert(entry.path().filename());
+    return names;
+  }
+  std::string read(const fs::path& path) const {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  fs::path root_, fixture_, phone_, out_;
+};
+
+TEST(TarnwickCommandLine, UnusableCommandLineWritesTheUsageText) {
+  for (std::string arguments : {"", "download", "LIST", "list --timeout 5s", "list --limit 2.5"}) {
+    Result result = finish(spawnShell(std::string(TARNWICK_BINARY) + " " + arguments));
+    EXPECT_EQ(result.status, 64) << arguments;
+    EXPECT_THAT(result.lines, ElementsAre("Usage:", "  Tarnwick list [--timeout 60] [--limit 20]",
+                                          "  Tarnwick download --output /path/to/folder "
+                                          "[--timeout 300] [--limit 0]",
+                                          "  Tarnwick debug [--timeout 10]"))
+        << arguments;
+  }
+}
+
+TEST_F(TarnwickE2eTest, DebugListsTheFolderCamera) {
+  Result result = run("debug --timeout 20");
+  EXPECT_EQ(result.status, 0);
+  ASSERT_EQ(result.lines.size(), 4u);
+  EXPECT_THAT(result.lines[0], HasSubstr("ADDED: name=PHONE productKind=Mass Storage Camera "
+                                         "transport=disk type=1 uuid="));
+  EXPECT_THAT(result.lines[0], HasSubstr(" moreComing=false"));
+  EXPECT_EQ(result.lines[1], "ENUMERATED_LOCAL_DEVICES");
+  EXPECT_EQ(result.lines[2], "BROWSER_DEVICES: 1");
+  EXPECT_THAT(result.lines[3], HasSubstr("DEVICE_DEBUG: name=PHONE "));
+}
+
+TEST_F(TarnwickE2eTest, ListWalksEveryFolderAndWritesUtcDates) {
+  Result result = run("list --timeout 20");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(result.lines, ElementsAre("DEVICE: PHONE", "MEDIA_FOUND: 3",
+                                        "FILE: IMG_0001.JPG 2024-05-01T10:00:00Z",
+                                        "FILE: IMG_0002.MOV 2024-05-01T11:00:00Z",
+                                        "FILE: IMG_0100.PNG 2023-11-14T22:13:20Z"));
+}
+
+TEST_F(TarnwickE2eTest, DownloadTwiceNeverOverwritesAndReportsTheNewNames) {
+  Result first = run("download --output " + out_.string() + " --timeout 20");
+  EXPECT_EQ(first.status, 0);
+  EXPECT_THAT(first.lines, ElementsAre("DEVICE: PHONE", "MEDIA_FOUND: 3", "TO_DOWNLOAD: 3",
+                                       "DOWNLOADED: IMG_0001.JPG", "DOWNLOADED: IMG_0002.MOV",
+                                       "DOWNLOADED: IMG_0100.PNG", "DONE: downloaded=3 failed=0"));
+  EXPECT_EQ(read(out_ / "IMG_0001.JPG"), "jpeg one");
+  struct stat st {};
+  ASSERT_EQ(::stat((out_ / "IMG_0001.JPG").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1714557600);
+
+  // Someone edits a downloaded file; the second run must not touch it.
+  std::ofstream(out_ / "IMG_0002.MOV") << "edited";
+  Result second = run("download --output " + out_.string() + " --timeout 20");
+  EXPECT_EQ(second.status, 0);
+  EXPECT_THAT(second.lines,
+              ElementsAre("DEVICE: PHONE", "MEDIA_FOUND: 3", "TO_DOWNLOAD: 3",
+                          "DOWNLOADED: IMG_0001 (1).JPG", "DOWNLOADED: IMG_0002 (1).MOV",
+                          "DOWNLOADED: IMG_0100 (1).PNG", "DONE: downloaded=3 failed=0"));
+  EXPECT_EQ(read(out_ / "IMG_0002.MOV"), "edited");
+  EXPECT_EQ(read(out_ / "IMG_0002 (1).MOV"), "movie");
+  EXPECT_EQ(outNames().size(), 6u);  // and no temporary left behind
+}
+
+TEST_F(TarnwickE2eTest, LimitBoundsTheDownloadButNotTheCount) {
+  Result result = run("download --limit 1 --output " + out_.string() + " --timeout 20");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(result.lines, ElementsAre("DEVICE: PHONE", "MEDIA_FOUND: 3", "TO_DOWNLOAD: 1",
+                                        "DOWNLOADED: IMG_0001.JPG", "DONE: downloaded=1 failed=0"));
+  EXPECT_EQ(outNames(), std::set<std::string>{"IMG_0001.JPG"});
+}
+
+TEST_F(TarnwickE2eTest, ZeroTimeoutIsNotFound) {
+  Result result = run("list --timeout 0");
+  EXPECT_EQ(result.status, 2);
+  EXPECT_THAT(result.lines, ElementsAre(kNotFound));
+}
+
+TEST_F(TarnwickE2eTest, NoCameraIsNotFoundAtTheDeadline) {
+  // Without the bind mount there is no camera at all.
+  Result result = finish(spawnShell("exec unshare -m " + tarnwick("list --timeout 1.5")));
+  EXPECT_EQ(result.status, 2);
+  EXPECT_THAT(result.lines, ElementsAre(kNotFound));
+}
+
+TEST_F(TarnwickE2eTest, UnwritableOrMissingFolderFailsEachFileWithTheCause) {
+  // Read-only for root too: a read-only bind mount inside the namespace.
+  std::string readOnly = "mount --bind " + out_.string() + " " + out_.string() +
+                         " && mount -o remount,bind,ro " + out_.string() + " && exec " +
+                         tarnwick("download --output " + out_.string() + " --timeout 20");
+  Result result = finish(spawnShell(inNamespace(readOnly)));
+  EXPECT_EQ(result.status, 3);
+  ASSERT_EQ(result.lines.size(), 7u);
+  EXPECT_THAT(result.lines[3], HasSubstr("ERROR: не удалось скачать IMG_0001.JPG: "));
+  EXPECT_THAT(result.lines[3], HasSubstr(out_.string()));
+  EXPECT_THAT(result.lines[3], HasSubstr("Read-only file system"));
+  EXPECT_EQ(result.lines[6], "DONE: downloaded=0 failed=3");
+
+  Result missing = run("download --output " + (root_ / "missing").string() + " --timeout 20");
+  EXPECT_EQ(missing.status, 3);
+  ASSERT_EQ(missing.lines.size(), 7u);
+  EXPECT_THAT(missing.lines[4], HasSubstr("No such file or directory"));
+  EXPECT_FALSE(fs::exists(root_ / "missing"));
+}
+
+TEST_F(TarnwickE2eTest, InterruptedOrTimedOutRunLeavesNothingHalfWritten) {
+  // A file big enough that its copy is still running when the run ends.
+  {
+    std::ofstream big(fixture_ / "DCIM" / "100APPLE" / "IMG_0003.MOV", std::ios::binary);
+    std::string block(1 << 20, 'v');
+    for (int i = 0; i < 256; ++i) big << block;
+  }
+  const auto bigSize = fs::file_size(fixture_ / "DCIM" / "100APPLE" / "IMG_0003.MOV");
+
+  auto checkOut = [&] {
+    for (const auto& entry : fs::directory_iterator(out_)) {
+      std::string name = entry.path().filename();
+      EXPECT_NE(name.front(), '.') << "temporary left: " << name;
+      if (name == "IMG_0003.MOV") {
+        EXPECT_EQ(fs::file_size(entry.path()), bigSize);
+      }
+    }
+  };
+
+  // Interrupted: SIGTERM once the copy has started.
+  Child child = spawnShell(inNamespace("exec " + tarnwick("download --output " + out_.string())));
+  for (int i = 0; i < 400; ++i) {
+    bool started = false;
+    for (const auto& entry : fs::directory_iterator(out_))
+      started |= entry.path().filename().string().rfind(".IMG_0003", 0) == 0;
+    if (started) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(child.pid, SIGTERM);
+  Result interrupted = finish(child);
+  std::cerr << "interrupted: status " << interrupted.status << "\n";
+  checkOut();
+
+  // Out of time, probably in the middle of the copy: either way, nothing
+  // half-written.
+  for (const char* timeout : {"0.08", "0.12", "0.16", "0.25"}) {
+    fs::remove_all(out_);
+    fs::create_directories(out_);
+    Result timedOut = run("download --output " + out_.string() + " --timeout " + timeout);
+    std::cerr << "timeout " << timeout << ": status " << timedOut.status << "\n";
+    if (timedOut.status == 2) {
+      EXPECT_EQ(timedOut.lines.back(), kNotFound);
+    } else {
+      EXPECT_EQ(timedOut.status, 0);
+    }
+    checkOut();
+  }
+}
+
+}  // namespace

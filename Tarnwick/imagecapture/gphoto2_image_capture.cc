@@ -361,6 +361,11 @@ void GpCamera::downloadOnWorker(std::shared_ptr<const GpFile> file, DownloadOpti
       }
     }
   }
+  if (worker_.stopping()) {
+    // The run has ended: its report is written, so nothing new may appear.
+    answer("прервано", "");
+    return;
+  }
   std::vector<PublishEntry> entries{{&*main, file->record().name}};
   for (std::size_t i = 0; i < sidecars.size(); ++i) entries.push_back({&sidecars[i], sidecarNames[i]});
   auto saved = publishGroup(folder, entries, error);

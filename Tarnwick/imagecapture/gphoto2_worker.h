@@ -33,6 +33,9 @@ class Gphoto2Worker {
   // Runs on the worker when it stops.
   void setFinalizer(Task finalizer);
 
+  // True once the worker has been told to stop: work in progress is dropped.
+  bool stopping() const { return stopping_.load(); }
+
   // Worker thread only.
   GPContext* context() const { return context_; }
   CameraAbilitiesList* abilities();  // loaded on first use, then kept
