@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -50,6 +51,19 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
+// Under AddressSanitizer, leaks inside libgphoto2's unloaded port drivers
+// are only recognised (and suppressed) with full stacks.
+void useFullLeakStacksInChildren() {
+  static const bool done = [] {
+    if (const char* options = std::getenv("ASAN_OPTIONS")) {
+      std::string all = std::string(options) + ":fast_unwind_on_malloc=0";
+      ::setenv("ASAN_OPTIONS", all.c_str(), 1);
+    }
+    return true;
+  }();
+  (void)done;
+}
+
 // Starts `sh -c script` with its standard output on a pipe.
 struct Child {
   pid_t pid = -1;
@@ -57,6 +71,7 @@ struct Child {
 };
 
 Child spawnShell(const std::string& script) {
+  useFullLeakStacksInChildren();
   Child child;
   int fds[2];
   if (::pipe(fds) != 0) return child;
