@@ -10,6 +10,7 @@ namespace media {
 
 class IcuDateText final : public DateText {
  public:
+  IcuDateText();
   std::optional<Instant> parse(std::string_view text, std::string_view pattern) override;
   std::string formatUtc(Instant instant) override;
 };

@@ -4,6 +4,10 @@
 #include <ctime>
 #include <gtest/gtest.h>
 
+#include <unicode/parsepos.h>
+#include <unicode/simpletz.h>
+#include <unicode/smpdtfmt.h>
+
 #include "local_time.h"
 
 namespace media {
@@ -121,6 +125,51 @@ TEST_F(DateTextTest, GapOfAWholeDayStillGivesADate) {
   ScopedTz zone("Pacific/Apia");
   EXPECT_EQ(utc("2011:12:30 12:00:00", kImage), "2011-12-30 22:00:00");
   EXPECT_EQ(utc("2011:12:31 00:00:00", kImage), "2011-12-30 10:00:00");
+}
+
+// The parsing formatters read numbers with their own small digit reader; on
+// the texts below they must agree with ICU's stock formatter.
+std::string stockIcu(std::string_view text, std::string_view pattern) {
+  UErrorCode status = U_ZERO_ERROR;
+  icu::SimpleDateFormat format(icu::UnicodeString::fromUTF8(std::string(pattern)), icu::Locale("en_US_POSIX"), status);
+  format.setLenient(false);
+  format.adoptTimeZone(new icu::SimpleTimeZone(0, icu::UnicodeString(u"UTC")));
+  const icu::UnicodeString utext = icu::UnicodeString::fromUTF8(std::string(text));
+  icu::ParsePosition pos(0);
+  const UDate d = format.parse(utext, pos);
+  if (U_FAILURE(status) || pos.getErrorIndex() >= 0 || pos.getIndex() == 0) return "none";
+  for (int32_t i = pos.getIndex(); i < utext.length(); ++i) {
+    if (utext.charAt(i) != u' ' && utext.charAt(i) != u'\t') return "none";
+  }
+  icu::SimpleDateFormat out(icu::UnicodeString("yyyy-MM-dd HH:mm:ss"), icu::Locale("en_US_POSIX"), status);
+  out.adoptTimeZone(new icu::SimpleTimeZone(0, icu::UnicodeString(u"UTC")));
+  icu::UnicodeString s;
+  std::string utf8;
+  out.format(d, s).toUTF8String(utf8);
+  return utf8;
+}
+
+TEST_F(DateTextTest, AgreesWithStockIcuParsing) {
+  ScopedTz zone("UTC");
+  const std::vector<std::string> texts = {
+      "2023:05:01 12:00:00", "2023:5:1 1:2:3", "2023:05:01 12:00:00.5", " 2023:05:01 12:00:00",
+      "+2023:05:01 12:00:00", "-2023:05:01 12:00:00", "2023:-5:01 12:00:00", "20230:05:01 12:00:00",
+      "\xEF\xBC\x92\xEF\xBC\x90\xEF\xBC\x92\xEF\xBC\x93:05:01 12:00:00",  // full-width digits
+      "\xD9\xA2\xD9\xA0\xD9\xA2\xD9\xA3:05:01 12:00:00",                    // Arabic-Indic digits
+      "2023:05:01 12:00:0", "2023:05:01 12:00", "2023:05:01 12:00:00:00", "1:1:1 1:1:1",
+      "99999999999999999999:01:01 00:00:00", "2023:05:01 123:00:00", "2023:05:01 12:00:1e3",
+      "2023-06-10T18:30:00+0200", "2023-06-10T18:30:00.2+0200", "2023-06-10T18:30:00.2500+0200",
+      "2023-06-10T18:30:00.25+02:00", "2023-06-10T18:30:00+02:00", "2023-06-10T18:30:00Z",
+      "2023-06-10T18:30:00GMT+2", "2023-06-10T18:30:00 +0200", "2023-06-10T18:30:00+02",
+      "2023-06-10T18:30:00+2", "2023-06-10T18:30:00.000000Z", "2023-06-10T18:30:00-1400",
+      "2023-06-10 18:30:00", "2023-06-10 18:30", "2023-6-1 8:3:0",
+  };
+  const std::vector<std::string_view> patterns = {kImage, kOffset, kFraction, kLocal};
+  for (std::string_view pattern : patterns) {
+    for (const std::string& text : texts) {
+      EXPECT_EQ(utc(text, pattern), stockIcu(text, pattern)) << text << " / " << pattern;
+    }
+  }
 }
 
 TEST_F(DateTextTest, LocalWallTimeRoundTripsThroughTheCLibrary) {
