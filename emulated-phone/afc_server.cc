@@ -140,6 +140,8 @@ bool AfcServer::isHostile(const std::string& raw_path) const {
     if (raw_path.size() < prefix.size() || raw_path.compare(0, prefix.size(), prefix) != 0)
       continue;
     std::string name = raw_path.substr(prefix.size());
+    // At the root, "/" joined with the empty name is the root itself.
+    if (name.empty() && prefix == "/") continue;
     for (const std::string& hostile : hostileNames())
       if (name == hostile) return true;
   }
