@@ -1,0 +1,459 @@
+// End-to-end tests: the real Oskavel binary, through the real
+// libimobiledevice, against the emulated phone.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "testing/emulator_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+}
+
+std::string Pattern(size_t size, int seed) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + seed + i / 509) & 0xFF);
+  return data;
+}
+
+// Every regular file below root, as paths relative to it, sorted.
+std::vector<std::string> FilesBelow(const std::string& root) {
+  std::vector<std::string> files;
+  std::error_code error;
+  if (!fs::exists(root, error)) return files;
+  for (const auto& entry : fs::recursive_directory_iterator(root, error)) {
+    if (!entry.is_directory()) files.push_back(fs::relative(entry.path(), root).string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// Runs the program with USBMUXD_SOCKET_ADDRESS set; file_size_limit > 0
+// limits the size of any file it writes (a full disk, as the program sees it).
+Result RunOskavel(const std::string& usbmuxd_address, const std::vector<std::string>& args,
+                  long file_size_limit = 0) {
+  char out_path[] = "/tmp/oskavel-e2e-out-XXXXXX";
+  char err_path[] = "/tmp/oskavel-e2e-err-XXXXXX";
+  const int out_fd = mkstemp(out_path);
+  const int err_fd = mkstemp(err_path);
+  Result result;
+  if (out_fd < 0 || err_fd < 0) {
+    ADD_FAILURE() << "mkstemp failed";
+    return result;
+  }
+  std::vector<std::string> words = {OSKAVEL_BIN};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out_fd, 1);
+    dup2(err_fd, 2);
+    if (usbmuxd_address.empty()) {
+      unsetenv("USBMUXD_SOCKET_ADDRESS");
+    } else {
+      setenv("USBMUXD_SOCKET_ADDRESS", usbmuxd_address.c_str(), 1);
+    }
+    if (file_size_limit > 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit {};
+      limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(file_size_limit);
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int wait_status = 0;
+  waitpid(pid, &wait_status, 0);
+  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+  close(out_fd);
+  close(err_fd);
+  result.out = ReadFile(out_path);
+  result.err = ReadFile(err_path);
+  unlink(out_path);
+  unlink(err_path);
+  return result;
+}
+
+class OskavelE2ETest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "oskavel-e2e-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    scratch_ = pattern;
+    root_ = scratch_ + "/phone";
+    out_ = scratch_ + "/out";
+    fs::create_directories(root_);
+  }
+  void TearDown() override {
+    phone_.reset();
+    std::error_code error;
+    fs::remove_all(scratch_, error);
+  }
+
+  // A small camera roll on the phone.
+  void AddCameraRoll() {
+    WriteFile(root_ + "/DCIM/100APPLE/IMG_0001.JPG", Pattern(70000, 1));
+    WriteFile(root_ + "/DCIM/100APPLE/IMG_0001.AAE", "<plist/>");
+    WriteFile(root_ + "/DCIM/100APPLE/IMG_0002.HEIC", Pattern(65536, 2));
+    WriteFile(root_ + "/DCIM/100APPLE/IMG_0003.MOV", "");
+    WriteFile(root_ + "/DCIM/101APPLE/IMG_0004.png", Pattern(300000, 4));
+    WriteFile(root_ + "/DCIM/101APPLE/notes.txt", "n");
+    WriteFile(root_ + "/Other/elsewhere.JPG", "x");
+  }
+
+  // Starts the phone; false (with a failure) when it did not come up.
+  bool Start(std::vector<std::string> options = {}) {
+    phone_ = std::make_unique<emulated_phone::EmulatorProcess>(EMULATED_PHONE_BIN, root_,
+                                                                std::move(options));
+    EXPECT_TRUE(phone_->ok()) << phone_->error();
+    return phone_->ok();
+  }
+
+  Result Run(const std::vector<std::string>& args, long file_size_limit = 0) {
+    return RunOskavel(phone_->usbmuxd_address(), args, file_size_limit);
+  }
+
+  void ExpectSameFile(const std::string& remote) {
+    EXPECT_EQ(ReadFile(out_ + remote), ReadFile(root_ + remote)) << remote;
+  }
+
+  std::string scratch_, root_, out_;
+  std::unique_ptr<emulated_phone::EmulatorProcess> phone_;
+};
+
+const char kDevice[] = "DEVICE: Emulated iPhone\n";
+
+TEST_F(OskavelE2ETest, ListPrintsEveryMediaFileUnderDcim) {
+  AddCameraRoll();
+  ASSERT_TRUE(Start());
+  const Result r = Run({"list"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string(kDevice) +
+                       "FILE: /DCIM/100APPLE/IMG_0001.JPG\n"
+                       "FILE: /DCIM/100APPLE/IMG_0002.HEIC\n"
+                       "FILE: /DCIM/100APPLE/IMG_0003.MOV\n"
+                       "FILE: /DCIM/101APPLE/IMG_0004.png\n"
+                       "DONE: media=4 downloaded=0 failed=0\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(OskavelE2ETest, DownloadCopiesEveryByteAndAgainReplacesExistingFiles) {
+  AddCameraRoll();
+  ASSERT_TRUE(Start());
+  Result r = Run({"download", "--output", out_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string(kDevice) +
+                       "DOWNLOADED: /DCIM/100APPLE/IMG_0001.JPG\n"
+                       "DOWNLOADED: /DCIM/100APPLE/IMG_0002.HEIC\n"
+                       "DOWNLOADED: /DCIM/100APPLE/IMG_0003.MOV\n"
+                       "DOWNLOADED: /DCIM/101APPLE/IMG_0004.png\n"
+                       "DONE: media=4 downloaded=4 failed=0\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(FilesBelow(out_),
+            (std::vector<std::string>{"DCIM/100APPLE/IMG_0001.JPG", "DCIM/100APPLE/IMG_0002.HEIC",
+                                      "DCIM/100APPLE/IMG_0003.MOV",
+                                      "DCIM/101APPLE/IMG_0004.png"}));
+  for (const char* remote : {"/DCIM/100APPLE/IMG_0001.JPG", "/DCIM/100APPLE/IMG_0002.HEIC",
+                             "/DCIM/100APPLE/IMG_0003.MOV", "/DCIM/101APPLE/IMG_0004.png"}) {
+    ExpectSameFile(remote);
+  }
+  struct stat local {}, remote {};
+  ASSERT_EQ(stat((out_ + "/DCIM/101APPLE/IMG_0004.png").c_str(), &local), 0);
+  ASSERT_EQ(stat((root_ + "/DCIM/101APPLE/IMG_0004.png").c_str(), &remote), 0);
+  EXPECT_EQ(local.st_mtim.tv_sec, remote.st_mtim.tv_sec);
+
+  WriteFile(out_ + "/DCIM/100APPLE/IMG_0001.JPG", "edited locally, to be replaced");
+  WriteFile(root_ + "/DCIM/100APPLE/IMG_0002.HEIC", "changed on the phone");
+  r = Run({"download", "--output", out_ + "/"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  ExpectSameFile("/DCIM/100APPLE/IMG_0001.JPG");
+  ExpectSameFile("/DCIM/100APPLE/IMG_0002.HEIC");
+  EXPECT_EQ(FilesBelow(out_).size(), 4u);
+}
+
+TEST_F(OskavelE2ETest, DownloadHonoursLimitPathAndService) {
+  AddCameraRoll();
+  ASSERT_TRUE(Start());
+  Result r = Run({"download", "--output", out_, "--limit", "2"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(FilesBelow(out_), (std::vector<std::string>{"DCIM/100APPLE/IMG_0001.JPG",
+                                                        "DCIM/100APPLE/IMG_0002.HEIC"}));
+  EXPECT_NE(r.out.find("DONE: media=2 downloaded=2 failed=0\n"), std::string::npos);
+
+  fs::remove_all(out_);
+  r = Run({"download", "--path", "/DCIM/101APPLE", "--output", out_, "--service",
+           "com.apple.afc", "--timeout", "5"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  // The phone's structure is kept from its root, whatever the start path.
+  EXPECT_EQ(FilesBelow(out_), std::vector<std::string>{"DCIM/101APPLE/IMG_0004.png"});
+
+  r = Run({"list", "--path", "/Other/elsewhere.JPG"});
+  EXPECT_EQ(r.out, std::string(kDevice) +
+                       "FILE: /Other/elsewhere.JPG\nDONE: media=1 downloaded=0 failed=0\n");
+  r = Run({"list", "--path", "/Nowhere"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string(kDevice) + "DONE: media=0 downloaded=0 failed=0\n");
+}
+
+TEST_F(OskavelE2ETest, LsListsOneFolderAndFailsWithEleven) {
+  AddCameraRoll();
+  ASSERT_TRUE(Start({"--readdir-status", "/DCIM/101APPLE=10"}));
+  Result r = Run({"ls"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind(std::string(kDevice) + "LS: /DCIM\n", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("ENTRY: 100APPLE\n"), std::string::npos);
+  EXPECT_NE(r.out.find("ENTRY: 101APPLE\n"), std::string::npos);
+
+  r = Run({"ls", "--path", "/"});
+  EXPECT_NE(r.out.find("LS: /\n"), std::string::npos);
+  EXPECT_NE(r.out.find("ENTRY: Other\n"), std::string::npos);
+
+  r = Run({"ls", "--path", "/Nowhere"});
+  EXPECT_EQ(r.status, 11);
+  EXPECT_EQ(r.out, kDevice);
+  EXPECT_EQ(r.err, "ERROR: не удалось открыть папку /Nowhere status=8\n");
+
+  r = Run({"ls", "--path", "/DCIM/101APPLE"});
+  EXPECT_EQ(r.status, 11);
+  EXPECT_EQ(r.err, "ERROR: не удалось открыть папку /DCIM/101APPLE status=10\n");
+}
+
+TEST_F(OskavelE2ETest, ServicesProbesSixServices) {
+  ASSERT_TRUE(Start({"--refuse-service", "com.apple.mobile.file_relay"}));
+  const Result r = Run({"services"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = r.out.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(r.out.substr(start, end - start));
+  }
+  ASSERT_EQ(lines.size(), 7u) << r.out;
+  EXPECT_EQ(lines[0], "DEVICE: Emulated iPhone");
+  EXPECT_EQ(lines[1], "SERVICE: com.apple.afc status=0 root_status=0");
+  const char* names[] = {"com.apple.crashreportcopymobile", "com.apple.mobile.house_arrest",
+                         "com.apple.mobile_image_mounter", "com.apple.mobile.file_relay",
+                         "com.apple.mobile.notification_proxy"};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(lines[i + 2].rfind(std::string("SERVICE: ") + names[i] + " status=", 0), 0u)
+        << lines[i + 2];
+  }
+  EXPECT_EQ(lines[5].find("status=0"), std::string::npos) << lines[5];
+  EXPECT_EQ(lines[5].find("root_status"), std::string::npos) << lines[5];
+}
+
+TEST_F(OskavelE2ETest, NoPhoneEndsWithThree) {
+  const char kNoDevice[] =
+      "ERROR: MobileDevice не увидел iPhone. Finder может видеть устройство, но AFC-доступ пока "
+      "не открыт.\n";
+  Result r = RunOskavel("UNIX:" + scratch_ + "/no-such-socket", {"list", "--timeout", "1"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, kNoDevice);
+
+  // A phone is there, but a timeout of 0 does not wait for it.
+  ASSERT_TRUE(Start());
+  r = Run({"list", "--timeout", "0"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, kNoDevice);
+}
+
+TEST_F(OskavelE2ETest, UnusableCommandLineEndsWith64) {
+  const Result r = RunOskavel("UNIX:" + scratch_ + "/unused", {"download", "--limit", "1"});
+  EXPECT_EQ(r.status, 64);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err.rfind("Usage:\n  Oskavel list", 0), 0u);
+}
+
+TEST_F(OskavelE2ETest, PairingThatIsPendingOrRefusedEndsWithFive) {
+  const char kNotPaired[] =
+      "ERROR: iPhone не спарен с этим Mac. Разблокируйте iPhone и нажмите 'Доверять'.\n";
+  for (const char* answer : {"--pair=pending", "--pair=refuse"}) {
+    SCOPED_TRACE(answer);
+    ASSERT_TRUE(Start({"--not-paired", answer}));
+    const Result r = Run({"list"});
+    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, kNotPaired);
+  }
+}
+
+TEST_F(OskavelE2ETest, PairingThatCompletesAtOnceGoesOn) {
+  AddCameraRoll();
+  ASSERT_TRUE(Start({"--not-paired"}));
+  Result r = Run({"list", "--limit", "1"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string(kDevice) +
+                       "FILE: /DCIM/100APPLE/IMG_0001.JPG\nDONE: media=1 downloaded=0 failed=0\n");
+  // The record saved by the first run serves the second.
+  r = Run({"list", "--limit", "1"});
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(OskavelE2ETest, EachRefusedStepEndsWithItsStatus) {
+  struct Case {
+    std::vector<std::string> options;
+    int status;
+    std::string error_prefix;
+  };
+  const std::vector<Case> cases = {
+      {{"--validate-error"}, 6, "ERROR: AMDeviceValidatePairing status=-"},
+      {{"--session-error"}, 7, "ERROR: AMDeviceStartSession status=-"},
+      {{"--refuse-service", "com.apple.afc"}, 8,
+       "ERROR: не удалось открыть AFC-сервис com.apple.afc status="},
+      {{"--afc-no-connection"}, 8, "ERROR: не удалось открыть AFC-сервис com.apple.afc status="},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.options[0]);
+    ASSERT_TRUE(Start(c.options));
+    const Result r = Run({"list"});
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err.rfind(c.error_prefix, 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.out, c.status == 8 ? kDevice : "");
+  }
+}
+
+TEST_F(OskavelE2ETest, HostileNamesNeverReachOutsideTheOutputFolder) {
+  AddCameraRoll();
+  ASSERT_TRUE(Start({"--hostile-names", "/DCIM/100APPLE"}));
+  const Result r = Run({"download", "--output", out_});
+  EXPECT_EQ(r.status, 10);
+  // Nothing beside the output folder, nothing in it but the real files.
+  EXPECT_EQ(FilesBelow(scratch_ + "/out"),
+            (std::vector<std::string>{"DCIM/100APPLE/IMG_0001.JPG", "DCIM/100APPLE/IMG_0002.HEIC",
+                                      "DCIM/100APPLE/IMG_0003.MOV",
+                                      "DCIM/101APPLE/IMG_0004.png"}));
+  std::vector<std::string> beside;
+  for (const auto& entry : fs::directory_iterator(scratch_)) {
+    beside.push_back(entry.path().filename().string());
+  }
+  std::sort(beside.begin(), beside.end());
+  EXPECT_EQ(beside, (std::vector<std::string>{"out", "phone"}));
+  EXPECT_NE(r.err.find("ERROR: пропущено небезопасное имя в папке path=/DCIM/100APPLE name=\n"),
+            std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("path=/DCIM/100APPLE name=a/b\n"), std::string::npos);
+  EXPECT_NE(r.err.find("path=/DCIM/100APPLE name=../x\n"), std::string::npos);
+  EXPECT_NE(r.err.find("path=/DCIM/100APPLE/\\xFF\\xFE.JPG\n"), std::string::npos);
+  EXPECT_NE(r.err.find("path=/DCIM/100APPLE/ctl\\x01\\x1F.JPG\n"), std::string::npos);
+  // Three unsafe names, three unopenable media names, four good files.
+  EXPECT_NE(r.out.find("DONE: media=10 downloaded=4 failed=6\n"), std::string::npos) << r.out;
+
+  const Result list = Run({"list"});
+  EXPECT_EQ(list.status, 0);
+  EXPECT_NE(list.out.find("FILE: /DCIM/100APPLE/ctl\\x01\\x1F.JPG\n"), std::string::npos);
+  EXPECT_NE(list.out.find("FILE: /DCIM/100APPLE/\xff\xfe.JPG\n"), std::string::npos);
+}
+
+TEST_F(OskavelE2ETest, DotDotStartPathNeverBecomesALocalPath) {
+  AddCameraRoll();
+  ASSERT_TRUE(Start());
+  const Result r = Run({"download", "--output", out_, "--path", "/DCIM/../Other"});
+  EXPECT_EQ(FilesBelow(scratch_ + "/out"), std::vector<std::string>{});
+  EXPECT_EQ(fs::exists(scratch_ + "/Other"), false);
+  if (r.out.find("media=0") == std::string::npos) {
+    EXPECT_EQ(r.status, 10);
+    EXPECT_NE(r.err.find("path=/DCIM/../Other/elsewhere.JPG"), std::string::npos) << r.err;
+  }
+}
+
+TEST_F(OskavelE2ETest, ReadErrorOrDroppedConnectionKeepsTheEarlierCompleteCopy) {
+  AddCameraRoll();
+  const std::string file = "/DCIM/101APPLE/IMG_0004.png";
+  for (const char* fault : {"--read-error", "--drop-at"}) {
+    SCOPED_TRACE(fault);
+    ASSERT_TRUE(Start());
+    Result r = Run({"download", "--output", out_});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string complete = ReadFile(out_ + file);
+
+    WriteFile(root_ + file, Pattern(300000, 9));  // a new version on the phone
+    ASSERT_TRUE(Start({fault, file + "@131072"}));
+    r = Run({"download", "--output", out_});
+    EXPECT_EQ(r.status, 10);
+    EXPECT_NE(r.err.find("path=" + file + "\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("DOWNLOADED: " + file), std::string::npos);
+    EXPECT_EQ(ReadFile(out_ + file), complete);  // untouched, not half of the new one
+    EXPECT_EQ(FilesBelow(out_ + "/DCIM/101APPLE"), std::vector<std::string>{"IMG_0004.png"});
+    WriteFile(root_ + file, Pattern(300000, 4));
+  }
+}
+
+TEST_F(OskavelE2ETest, FullDiskLeavesNoPartialFile) {
+  AddCameraRoll();
+  ASSERT_TRUE(Start());
+  const Result r = Run({"download", "--output", out_}, 100000);
+  EXPECT_EQ(r.status, 10);
+  EXPECT_NE(r.err.find("ERROR: ошибка записи файла: " + out_ + "/DCIM/101APPLE/IMG_0004.png\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.out.find("DONE: media=4 downloaded=3 failed=1\n"), std::string::npos) << r.out;
+  EXPECT_EQ(FilesBelow(out_ + "/DCIM/101APPLE"), std::vector<std::string>{});
+}
+
+TEST_F(OskavelE2ETest, ControlBytesInTheDeviceNameAndFileNamesAreEscaped) {
+  WriteFile(root_ + "/DCIM/100APPLE/tab\there.JPG", "t");
+  WriteFile(root_ + "/DCIM/100APPLE/Фото.JPG", "f");
+  ASSERT_TRUE(Start({"--name", "Evil\nDONE: media=99\x7f"}));
+  Result r = Run({"download", "--output", out_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "DEVICE: Evil\\x0ADONE: media=99\\x7F\n"
+            "DOWNLOADED: /DCIM/100APPLE/tab\\x09here.JPG\n"
+            "DOWNLOADED: /DCIM/100APPLE/Фото.JPG\n"
+            "DONE: media=2 downloaded=2 failed=0\n");
+  EXPECT_EQ(ReadFile(out_ + "/DCIM/100APPLE/tab\there.JPG"), "t");
+  r = Run({"ls", "--path", "/DCIM/100APPLE"});
+  EXPECT_NE(r.out.find("ENTRY: tab\\x09here.JPG\n"), std::string::npos) << r.out;
+}
+
+TEST_F(OskavelE2ETest, SlowAnswersDoNotDisturbARun) {
+  AddCameraRoll();
+  ASSERT_TRUE(Start({"--latency-ms", "2"}));
+  const Result r = Run({"download", "--output", out_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("DONE: media=4 downloaded=4 failed=0\n"), std::string::npos) << r.out;
+}
+
+TEST_F(OskavelE2ETest, APhoneThatWasDetachedIsNotFound) {
+  ASSERT_TRUE(Start({"--detach-after", "0"}));
+  usleep(300 * 1000);
+  const Result r = Run({"list", "--timeout", "1"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("ERROR: MobileDevice не увидел iPhone."), std::string::npos) << r.err;
+}
+
+}  // namespace
