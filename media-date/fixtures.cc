@@ -427,6 +427,7 @@ struct Located {
   std::uint32_t id;
   std::uint64_t base;
   std::vector<Extent> extents;
+  int constructionMethod = 0;
 };
 
 Bytes iloc(const HeicOptions& o, const std::vector<Located>& items) {
@@ -435,10 +436,10 @@ Bytes iloc(const HeicOptions& o, const std::vector<Located>& items) {
   p.push_back(static_cast<std::uint8_t>(o.baseOffsetSize << 4));
   if (o.ilocVersion < 2) putU16(p, static_cast<std::uint32_t>(items.size()));
   else putU32(p, static_cast<std::uint32_t>(items.size()));
-  for (const auto& [id, base, extents] : items) {
+  for (const auto& [id, base, extents, method] : items) {
     if (o.ilocVersion < 2) putU16(p, id);
     else putU32(p, id);
-    if (o.ilocVersion >= 1) putU16(p, 0);  // construction method 0
+    if (o.ilocVersion >= 1) putU16(p, static_cast<std::uint32_t>(method));
     putU16(p, 0);                          // data reference index
     putSized(p, base, o.baseOffsetSize);
     putU16(p, static_cast<std::uint32_t>(extents.size()));
@@ -473,13 +474,17 @@ Bytes heic(const ExifDates& dates, const HeicOptions& o) {
     const std::uint64_t base = o.baseOffsetSize ? mdatPayload : 0;
     const std::uint64_t pictureAt = o.offsetSize ? mdatPayload - base : 0;
     const std::uint64_t exifAt = o.offsetSize ? pictureAt + picture.size() : 0;
-    const std::uint64_t exifBase = o.offsetSize ? base : mdatPayload + picture.size();
+    std::uint64_t exifBase = o.offsetSize ? base : mdatPayload + picture.size();
     std::vector<Extent> exifExtents;
     if (o.splitExif) {
       const std::uint64_t half = exifItem.size() / 2;
       exifExtents = {{exifAt, half}, {exifAt + half, exifItem.size() - half}};
     } else {
       exifExtents = {{exifAt, o.lengthSize ? exifItem.size() : 0}};
+    }
+    if (o.exifInIdat) {
+      exifBase = 0;
+      exifExtents = {{0, exifItem.size()}};
     }
     Bytes pitm;
     putU16(pitm, 1);
@@ -500,13 +505,15 @@ Bytes heic(const ExifDates& dates, const HeicOptions& o) {
     return fullBox("meta", 0, 0,
                    concat({handler("pict"), fullBox("pitm", 0, 0, pitm), fullBox("iinf", 0, 0, iinf),
                            fullBox("iref", wideIds ? 1 : 0, 0, iref), box("iprp", box("ipco", {})),
-                           iloc(o, {{1, base, {{pictureAt, picture.size()}}}, {exifId, exifBase, exifExtents}})}));
+                           iloc(o, {{1, base, {{pictureAt, picture.size()}}, 0},
+                                    {exifId, exifBase, exifExtents, o.exifInIdat ? 1 : 0}}),
+                           o.exifInIdat ? box("idat", exifItem) : Bytes{}}));
   };
   const std::uint64_t metaAt = file.size();
   const std::uint64_t mdatHeader = o.largeMdat ? 16 : 8;
   const std::uint64_t mdatPayload = metaAt + metaFor(0).size() + mdatHeader;
   append(file, metaFor(mdatPayload));
-  const Bytes payload = concat({picture, exifItem});
+  const Bytes payload = o.exifInIdat ? picture : concat({picture, exifItem});
   append(file, o.largeMdat ? box64("mdat", payload) : box("mdat", payload));
   return file;
 }

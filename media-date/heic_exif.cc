@@ -28,6 +28,7 @@ struct ItemLocation {
 
 struct MetaContents {
   std::optional<std::uint32_t> primary;
+  std::optional<BoxHeader> idat;  // item data kept inside `meta`
   std::vector<std::uint32_t> exifItems;                          // iinf order
   std::vector<std::pair<std::uint32_t, std::uint32_t>> describes;  // cdsc from -> to
   std::map<std::uint32_t, ItemLocation> locations;
@@ -137,6 +138,7 @@ std::optional<MetaContents> readMeta(ByteSource& source) {
   if (!metaBox || metaBox->payloadSize() < 4) return std::nullopt;
   MetaContents meta;
   forEachBox(source, metaBox->payloadStart + 4, metaBox->end, [&](const BoxHeader& box) {
+    if (box.type == fourcc("idat") && !meta.idat) meta.idat = box;
     if (box.type == fourcc("pitm") || box.type == fourcc("iinf") || box.type == fourcc("iref") ||
         box.type == fourcc("iloc")) {
       const auto p = payloadOf(source, box);
@@ -151,22 +153,27 @@ std::optional<MetaContents> readMeta(ByteSource& source) {
   return meta;
 }
 
-std::optional<Bytes> readItem(ByteSource& source, const ItemLocation& loc) {
-  // Construction method 0: extents are offsets into this file.
-  if (loc.constructionMethod != 0 || loc.dataReferenceIndex != 0 || loc.extents.empty() ||
-      !loc.complete) {
+std::optional<Bytes> readItem(ByteSource& source, const ItemLocation& loc,
+                              const std::optional<BoxHeader>& idat) {
+  if (loc.dataReferenceIndex != 0 || loc.extents.empty() || !loc.complete) return std::nullopt;
+  // Construction method 0: offsets into this file; 1: offsets into `idat`.
+  std::uint64_t windowBegin = 0;
+  std::uint64_t windowEnd = source.size();
+  if (loc.constructionMethod == 1) {
+    if (!idat) return std::nullopt;
+    windowBegin = idat->payloadStart;
+    windowEnd = idat->end;
+  } else if (loc.constructionMethod != 0) {
     return std::nullopt;
   }
   Bytes out;
   for (const Extent& e : loc.extents) {
-    if (e.offset > UINT64_MAX - loc.baseOffset) return std::nullopt;
-    const std::uint64_t begin = loc.baseOffset + e.offset;
-    if (begin > source.size()) return std::nullopt;
-    // A length of 0 means the rest of the file.
-    const std::uint64_t length = e.length != 0 ? e.length : source.size() - begin;
-    if (length > kMaxExifItemBytes - out.size() || length > source.size() - begin) {
-      return std::nullopt;
-    }
+    const std::uint64_t room = windowEnd - windowBegin;
+    if (loc.baseOffset > room || e.offset > room - loc.baseOffset) return std::nullopt;
+    const std::uint64_t begin = windowBegin + loc.baseOffset + e.offset;
+    // A length of 0 means the rest of the window.
+    const std::uint64_t length = e.length != 0 ? e.length : windowEnd - begin;
+    if (length > windowEnd - begin || length > kMaxExifItemBytes - out.size()) return std::nullopt;
     const auto part = readRange(source, begin, begin + length, kMaxExifItemBytes);
     if (!part) return std::nullopt;
     out.insert(out.end(), part->begin(), part->end());
@@ -192,7 +199,7 @@ std::optional<Bytes> findHeicExifTiff(ByteSource& source) {
     }
     const auto loc = meta->locations.find(exifId);
     if (!describesPrimary || loc == meta->locations.end()) continue;
-    const std::optional<Bytes> item = readItem(source, loc->second);
+    const std::optional<Bytes> item = readItem(source, loc->second, meta->idat);
     if (!item) return std::nullopt;
     // The item starts with the offset of the TIFF header past those 4 bytes.
     ByteReader r(*item);

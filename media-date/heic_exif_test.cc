@@ -46,7 +46,10 @@ TEST(HeicExifTest, FindsTheExifItemInEveryIlocLayout) {
   large.exifItemId = 70000;
   fixtures::HeicOptions bare;  // no "Exif\0\0" before the TIFF header
   bare.exifPrefix = false;
-  for (const auto& o : {noOffsetField, split, toEnd, large, bare}) layouts.push_back(o);
+  fixtures::HeicOptions inIdat;  // construction method 1
+  inIdat.ilocVersion = 1;
+  inIdat.exifInIdat = true;
+  for (const auto& o : {noOffsetField, split, toEnd, large, bare, inIdat}) layouts.push_back(o);
 
   for (const fixtures::HeicOptions& o : layouts) {
     if (o.ilocVersion < 2 && o.exifItemId > 0xFFFF) continue;
@@ -109,6 +112,14 @@ TEST(HeicExifTest, ExtentsAndOffsetsOutsideTheFileGiveNothing) {
   EXPECT_FALSE(exifOf(f2));
 }
 
+// An iloc extent: a 4-byte offset followed by a 4-byte length.
+Bytes concat4(std::uint32_t offset, const Bytes& length) {
+  Bytes out;
+  fixtures::putU32(out, offset);
+  fixtures::append(out, length);
+  return out;
+}
+
 TEST(HeicExifTest, UnsupportedIlocFieldSizesAndConstructionGiveNothing) {
   fixtures::HeicOptions o;
   o.ilocVersion = 1;
@@ -117,10 +128,25 @@ TEST(HeicExifTest, UnsupportedIlocFieldSizesAndConstructionGiveNothing) {
   Bytes f1 = file;
   patch(f1, {'i', 'l', 'o', 'c', 1, 0, 0, 0, 0x44}, {'i', 'l', 'o', 'c', 1, 0, 0, 0, 0x34});
   EXPECT_FALSE(exifOf(f1));
-  // Construction method 1 (data in idat) is not read from the file offsets.
+  // Construction method 1 reads from idat, and there is none here.
   Bytes f2 = file;
   patch(f2, {0x00, 0x02, 0x00, 0x00, 0x00, 0x00}, {0x00, 0x02, 0x00, 0x01, 0x00, 0x00});
   EXPECT_FALSE(exifOf(f2));
+  // Construction method 2 (item offsets) is not supported.
+  Bytes f3 = file;
+  patch(f3, {0x00, 0x02, 0x00, 0x00, 0x00, 0x00}, {0x00, 0x02, 0x00, 0x02, 0x00, 0x00});
+  EXPECT_FALSE(exifOf(f3));
+  // An idat item whose extent runs past the idat box.
+  fixtures::HeicOptions idat;
+  idat.ilocVersion = 1;
+  idat.exifInIdat = true;
+  Bytes f4 = fixtures::heic(kDates, idat);
+  Bytes exifLength;
+  fixtures::putU32(exifLength, static_cast<std::uint32_t>(fixtures::exifTiff(kDates).size() + 10));
+  Bytes longer;
+  fixtures::putU32(longer, static_cast<std::uint32_t>(fixtures::exifTiff(kDates).size() + 11));
+  patch(f4, concat4(0, exifLength), concat4(0, longer));
+  EXPECT_FALSE(exifOf(f4));
 }
 
 }  // namespace

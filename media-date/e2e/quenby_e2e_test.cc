@@ -187,6 +187,25 @@ TEST_F(QuenbyE2eTest, BrokenMoviesFailSilently) {
   }
 }
 
+TEST_F(QuenbyE2eTest, MovieBoxAfterFourGigabytesOfMediaData) {
+  // A sparse file: a 64-bit mdat of 4 GiB + 1 byte, then the movie box.
+  const std::uint64_t media = (std::uint64_t{4} << 30) + 1;
+  Bytes head = fixtures::concat({fixtures::ftyp("qt  ", {"qt  "}), fixtures::box("wide", {})});
+  fixtures::putU32(head, 1);
+  fixtures::append(head, fixtures::bytesOf("mdat"));
+  fixtures::putU64(head, media + 16);
+  const Bytes moov = fixtures::box("moov", fixtures::iphoneMeta({{kCreation, "2023-06-10T18:30:00+0200"}}));
+  const std::string path = dir_ + "/IMG_0011.MOV";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(head.data()), static_cast<std::streamsize>(head.size()));
+    out.seekp(static_cast<std::streamoff>(head.size() + media));
+    out.write(reinterpret_cast<const char*>(moov.data()), static_cast<std::streamsize>(moov.size()));
+    if (!out) GTEST_SKIP() << "no room for a sparse 4 GiB file here";
+  }
+  expectLine(path, "UTC", "video_metadata: 2023-06-10 16:30:00");
+}
+
 TEST_F(QuenbyE2eTest, BrokenImagesFailSilently) {
   const Bytes jpeg = fixtures::jpeg(kNoon);
   const Bytes heic = fixtures::heic(kNoon);
