@@ -70,6 +70,7 @@ TEST_F(FaultTest, NotPairedPhoneAcceptsPairingAndKeepsTheSavedRecord) {
   EXPECT_EQ(client.deviceName(&name), LOCKDOWN_E_SUCCESS);
   EXPECT_EQ(name, "Emulated iPhone");
   EXPECT_EQ(client.stopSession(), LOCKDOWN_E_SUCCESS);
+  EXPECT_EQ(emulator->stop(), 0);
 }
 
 TEST_F(FaultTest, PeerToolPairsANotPairedPhone) {
@@ -331,6 +332,7 @@ TEST_F(FaultTest, FaultsCombine) {
   std::string content;
   EXPECT_EQ(client.readFile(kPhoto, 65536, &content), AFC_E_READ_ERROR);
   EXPECT_EQ(content.size(), 10u);
+  EXPECT_EQ(emulator->stop(), 0);
 }
 
 }  // namespace
