@@ -185,8 +185,9 @@ class Collector {
     });
   }
 
-  // The text of the first `data` box inside an ilst entry: type 1 is UTF-8,
-  // type 2 UTF-16; other types carry no text.
+  // The text of the first `data` box inside an ilst entry: types 1 and 4 are
+  // UTF-8, 2 and 5 UTF-16 (4 and 5 are the "sort" variants); other types carry
+  // no text.
   std::optional<std::string> readDataValue(const BoxHeader& entry) {
     std::optional<std::string> value;
     forEachBox(source_, entry.payloadStart, entry.end, [&](const BoxHeader& data) {
@@ -198,8 +199,8 @@ class Collector {
       const std::uint32_t type = r.u32() & 0xFFFFFF;
       r.u32();  // locale
       const auto bytes = r.bytes(r.remaining());
-      if (type == 1) value = textOf(bytes);
-      if (type == 2) value = utf16beToUtf8(bytes);
+      if (type == 1 || type == 4) value = textOf(bytes);
+      if (type == 2 || type == 5) value = utf16beToUtf8(bytes);
       return false;
     });
     return value;

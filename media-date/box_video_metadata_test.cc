@@ -151,14 +151,17 @@ TEST(BoxVideoMetadataTest, IndexWithoutKeyStaysANumberAndIsNoCreationDate) {
 
 TEST(BoxVideoMetadataTest, OnlyTextDataTypesGiveATextValue) {
   const Bytes utf16 = {0x00, '2', 0x00, '0', 0xD8, 0x3D, 0xDE, 0x00};  // "20" and U+1F600
-  const Bytes file = mdtaMetaWith(keysPayload(3, {"a", "b", "c"}),
+  const Bytes file = mdtaMetaWith(keysPayload(5, {"a", "b", "c", "d", "e"}),
                                   concat({ilstEntry(1, 2, utf16), ilstEntry(2, 23, {0x41, 0x20, 0, 0}),
-                                          ilstEntry(3, 1, {'c', 'a', 'f', 0xE9})}));  // Latin-1 bytes
+                                          ilstEntry(3, 1, {'c', 'a', 'f', 0xE9}),  // Latin-1 bytes
+                                          ilstEntry(4, 4, fixtures::bytesOf("sort")), ilstEntry(5, 5, {0, 'x'})}));
   const VideoMetadata m = read(file);
-  ASSERT_EQ(m.metadata.size(), 3u);
+  ASSERT_EQ(m.metadata.size(), 5u);
   EXPECT_EQ(m.metadata[0].stringValue, "20\xF0\x9F\x98\x80");
   EXPECT_FALSE(m.metadata[1].stringValue);
   EXPECT_EQ(m.metadata[2].stringValue, "caf\xC3\xA9");
+  EXPECT_EQ(m.metadata[3].stringValue, "sort");
+  EXPECT_EQ(m.metadata[4].stringValue, "x");
 }
 
 TEST(BoxVideoMetadataTest, UserDataTextLongerThanItsBoxHasNoValue) {
