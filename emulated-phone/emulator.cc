@@ -71,7 +71,6 @@ int runEmulator(const Options& options) {
     std::fprintf(stderr, "emulated-phone: not a folder: %s\n", options.root.c_str());
     return 1;
   }
-  auto started = Device::Clock::now();
   std::string error;
   Credentials credentials;
   if (!generateCredentials(!options.faults.not_paired, &credentials, &error)) {
@@ -84,7 +83,6 @@ int runEmulator(const Options& options) {
     std::fprintf(stderr, "emulated-phone: TLS: %s\n", error.c_str());
     return 1;
   }
-  Device device(options, std::move(credentials), started);
   PosixFileSystem files(options.root);
   StopSignal stop;
   ConnectionSet connections;
@@ -108,6 +106,8 @@ int runEmulator(const Options& options) {
     std::fprintf(stderr, "emulated-phone: %s\n", error.c_str());
     return 1;
   }
+  // The phone counts its time (--detach-after) from the moment it is ready.
+  Device device(options, std::move(credentials), Device::Clock::now());
   std::printf("%s\n", options.socket_path.c_str());
   std::fflush(stdout);
 

@@ -288,7 +288,7 @@ TEST_F(FaultTest, StallKeepsTheConnectionOpenUntilTheEmulatorStops) {
 // --- attachment and timing ---------------------------------------------------
 
 TEST_F(FaultTest, DetachAfterSecondsReportsRemoval) {
-  auto emulator = start({"--detach-after", "0.5"});
+  auto emulator = start({"--detach-after", "1.5"});
   DeviceEvents events;
   ASSERT_EQ(events.status(), IDEVICE_E_SUCCESS);
   std::string udid;
