@@ -392,22 +392,22 @@ TEST_F(OskavelE2ETest, DotDotStartPathNeverBecomesALocalPath) {
 TEST_F(OskavelE2ETest, ReadErrorOrDroppedConnectionKeepsTheEarlierCompleteCopy) {
   AddCameraRoll();
   const std::string file = "/DCIM/101APPLE/IMG_0004.png";
-  for (const char* fault : {"--read-error", "--drop-at"}) {
-    SCOPED_TRACE(fault);
-    ASSERT_TRUE(Start());
-    Result r = Run({"download", "--output", out_});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const std::string complete = ReadFile(out_ + file);
-
-    WriteFile(root_ + file, Pattern(300000, 9));  // a new version on the phone
-    ASSERT_TRUE(Start({fault, file + "@131072"}));
-    r = Run({"download", "--output", out_});
-    EXPECT_EQ(r.status, 10);
-    EXPECT_NE(r.err.find("path=" + file + "\n"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out.find("DOWNLOADED: " + file), std::string::npos);
-    EXPECT_EQ(ReadFile(out_ + file), complete);  // untouched, not half of the new one
-    EXPECT_EQ(FilesBelow(out_ + "/DCIM/101APPLE"), std::vector<std::string>{"IMG_0004.png"});
-    WriteFile(root_ + file, Pattern(300000, 4));
+  ASSERT_TRUE(Start());
+  Result first = Run({"download", "--output", out_});
+  ASSERT_EQ(first.status, 0) << first.err;
+  const std::string complete = ReadFile(out_ + file);
+  WriteFile(root_ + file, Pattern(300000, 9));  // a new version on the phone
+  for (const std::string fault : {"--read-error", "--drop-at"}) {
+    for (const char* offset : {"0", "100000", "131072", "299999"}) {
+      SCOPED_TRACE(fault + "@" + offset);
+      ASSERT_TRUE(Start({fault, file + "@" + offset}));
+      const Result r = Run({"download", "--output", out_});
+      EXPECT_EQ(r.status, 10);
+      EXPECT_NE(r.err.find("path=" + file + "\n"), std::string::npos) << r.err;
+      EXPECT_EQ(r.out.find("DOWNLOADED: " + file), std::string::npos);
+      EXPECT_EQ(ReadFile(out_ + file), complete);  // untouched, not part of the new one
+      EXPECT_EQ(FilesBelow(out_ + "/DCIM/101APPLE"), std::vector<std::string>{"IMG_0004.png"});
+    }
   }
 }
 
