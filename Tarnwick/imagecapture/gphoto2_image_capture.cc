@@ -84,7 +84,9 @@ struct Session {
   std::string port;
   CameraHandle camera;
   PortListHandle ports;
-  std::map<std::string, std::vector<FileRecord>> folders;
+  // The files of each folder by the name without its extension, to find a
+  // photo's sidecars ("IMG_0001.AAE" beside "IMG_0001.HEIC").
+  std::map<std::pair<std::string, std::string>, std::vector<FileRecord>> byStem;
 };
 
 struct Detected {
@@ -246,14 +248,13 @@ void GpCamera::openOnWorker() {
       failure = worker_.describe(result);
       break;
     }
-    auto& records = session->folders[folder];
     for (const std::string& name : listNames(files.get())) {
       FileRecord record{name, std::nullopt};
       CameraFileInfo info;
       if (gp_camera_file_get_info(raw, folder.c_str(), name.c_str(), &info, context) >= GP_OK &&
           (info.file.fields & GP_FILE_INFO_MTIME))
         record.modified = info.file.mtime;
-      records.push_back(record);
+      session->byStem[{folder, stemOf(name)}].push_back(record);
       items.push_back(std::make_shared<GpFile>(folder, record));
     }
     if (depth >= 32) continue;  // a folder loop on the device
@@ -349,10 +350,10 @@ void GpCamera::downloadOnWorker(std::shared_ptr<const GpFile> file, DownloadOpti
   std::vector<std::string> sidecarNames;
   if (options.downloadSidecarFiles) {
     const std::string stem = stemOf(file->record().name);
-    for (const FileRecord& other : session_->folders[file->folder()]) {
-      if (other.name == file->record().name || stemOf(other.name) != stem ||
-          other.name.size() == stem.size())
-        continue;
+    auto group = session_->byStem.find({file->folder(), stem});
+    const auto none = std::vector<FileRecord>{};
+    for (const FileRecord& other : group != session_->byStem.end() ? group->second : none) {
+      if (other.name == file->record().name || other.name.size() == stem.size()) continue;
       std::string sidecarError;
       // A sidecar that cannot be fetched does not cost the photo itself.
       if (auto part = fetch(file->folder(), other, sidecarError)) {

@@ -69,10 +69,12 @@ int renameNoReplace(const char* from, const char* to) {
 #endif
 }
 
-// Errors of link() that mean "this file system has no hard links".
+// Errors of link() that mean "this file system has no hard links", and of
+// the no-replace rename that mean "not offered here".
 bool linksUnsupported(int error) {
   return error == EPERM || error == EOPNOTSUPP || error == ENOSYS || error == EMLINK;
 }
+bool renameUnsupported(int error) { return error == EINVAL || error == ENOSYS || error == ENOTSUP; }
 
 std::string joinPath(const std::string& folder, std::string_view name) {
   std::string path = folder;
@@ -98,12 +100,13 @@ std::optional<PartialFile> PartialFile::create(const std::string& folder, std::s
     return std::nullopt;
   }
   static std::atomic<unsigned> counter{0};
-  std::random_device random;
+  thread_local std::mt19937 random{std::random_device{}()};
   // Hidden, and short enough for any name the phone gives.
   std::string stem(name.substr(0, 64));
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".part-%x%x", random(), counter.fetch_add(1));
+    std::snprintf(suffix, sizeof suffix, ".part-%x%x", static_cast<unsigned>(random()),
+                  counter.fetch_add(1));
     std::string path = joinPath(folder, "." + stem + suffix);
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
@@ -151,7 +154,9 @@ bool PartialFile::finish(std::optional<std::time_t> modified, std::string& error
     times[1].tv_nsec = 0;
     ::futimens(fd_, times);  // a date that cannot be set is not worth failing for
   }
-  if (::fsync(fd_) != 0 && errno != EINVAL) {
+  // The data and its length must be on disk before the file gets a real
+  // name; the modification time may follow with the next commit.
+  if (::fdatasync(fd_) != 0 && errno != EINVAL) {
     error = describeErrno("не удалось записать файл", path_, errno);
     return false;
   }
@@ -170,8 +175,12 @@ std::optional<std::string> publishGroup(const std::string& folder, std::vector<P
     error = "нечего сохранять";
     return std::nullopt;
   }
-  bool useLinks = true;
+  // One rename that refuses to replace where the system has it, else a link
+  // (and the temporary's removal); file systems without hard links (FAT,
+  // exFAT) have the rename.
+  enum class Mode { kRename, kLink, kRenameOnly } mode = Mode::kRename;
   for (int number = 0; number < 100000; ++number) {
+    const bool useLinks = mode == Mode::kLink;
     std::vector<std::string> placed;  // names that this attempt has taken
     bool clash = false;
     bool failed = false;
@@ -186,8 +195,12 @@ std::optional<std::string> publishGroup(const std::string& folder, std::vector<P
       int cause = errno;
       if (cause == EEXIST) {
         clash = true;
-      } else if (useLinks && linksUnsupported(cause) && placed.empty()) {
-        useLinks = false;  // retry this number by renaming
+      } else if (mode == Mode::kRename && renameUnsupported(cause) && placed.empty()) {
+        mode = Mode::kLink;  // retry this number with links
+        clash = true;
+        --number;
+      } else if (mode == Mode::kLink && linksUnsupported(cause) && placed.empty()) {
+        mode = Mode::kRenameOnly;  // nothing else left: let it report its own error
         clash = true;
         --number;
       } else {
