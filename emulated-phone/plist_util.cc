@@ -16,7 +16,19 @@ std::string toXml(plist_t node) {
   char* xml = nullptr;
   uint32_t length = 0;
   plist_to_xml(node, &xml, &length);
-  std::string out(xml ? xml : "", xml ? length : 0);
+  std::string out;
+  out.reserve(length);
+  // libplist writes control bytes raw and its reader turns them into blanks;
+  // as character references they come through intact. Tab, line feed and
+  // carriage return survive as they are (and lay out the document).
+  for (uint32_t i = 0; xml && i < length; ++i) {
+    auto c = static_cast<unsigned char>(xml[i]);
+    if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+      out += "&#" + std::to_string(c) + ";";
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
   free(xml);
   return out;
 }

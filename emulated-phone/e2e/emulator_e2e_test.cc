@@ -153,6 +153,20 @@ TEST_F(PhoneTest, PeerToolsSeeThePhone) {
   EXPECT_NE(validate.output.find("SUCCESS"), std::string::npos) << validate.output;
 }
 
+TEST_F(PhoneTest, DeviceNameKeepsEveryByte) {
+  std::string odd = "ctl\x01\x1f \xff\xfe " + std::string(600, 'n');
+  auto emulator = start({"--name", odd});
+  PhoneClient client(kUdid);
+  ASSERT_EQ(client.open(), IDEVICE_E_SUCCESS);
+  ASSERT_EQ(client.connectLockdown(), LOCKDOWN_E_SUCCESS);
+  std::string name;
+  ASSERT_EQ(client.deviceName(&name), LOCKDOWN_E_SUCCESS);
+  EXPECT_TRUE(name == odd) << name;
+  ASSERT_EQ(client.startSession(), LOCKDOWN_E_SUCCESS);
+  ASSERT_EQ(client.deviceName(&name), LOCKDOWN_E_SUCCESS);  // inside TLS
+  EXPECT_TRUE(name == odd) << name;
+}
+
 TEST_F(PhoneTest, OptionsChangeIdentity) {
   auto emulator = start({"--udid", "0000AAAA-0000BBBB", "--product-version", "16.1.2"});
   ToolResult ids = runTool("idevice_id -l", emulator->usbmuxd_address());
