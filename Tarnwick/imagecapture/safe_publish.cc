@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -101,8 +102,12 @@ std::optional<PartialFile> PartialFile::create(const std::string& folder, std::s
   }
   static std::atomic<unsigned> counter{0};
   thread_local std::mt19937 random{std::random_device{}()};
-  // Hidden, and short enough for any name the phone gives.
-  std::string stem(name.substr(0, 64));
+  // Hidden, and short enough for any name the phone gives; never cut inside
+  // a UTF-8 character (some file systems refuse broken ones).
+  std::size_t keep = std::min<std::size_t>(name.size(), 64);
+  while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+    --keep;
+  std::string stem(name.substr(0, keep));
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".part-%x%x", static_cast<unsigned>(random()),

@@ -92,6 +92,26 @@ TEST_F(SafePublishTest, UnpublishedTemporaryIsRemoved) {
   EXPECT_TRUE(names().empty());
 }
 
+TEST_F(SafePublishTest, LongNonAsciiNamesGetAValidTemporaryAndKeepTheirName) {
+  std::string name = "a";  // so that byte 64 falls inside a two-byte character
+  for (int i = 0; i < 40; ++i) name += "фото";
+  name = name.substr(0, 249) + ".JPG";
+  auto part = written(name, "x");
+  std::string temporary = fs::path(part.path()).filename();
+  EXPECT_LT(temporary.size(), 100u);
+  // Only whole characters were kept: as many lead bytes as continuations.
+  std::size_t leads = 0, continuations = 0;
+  for (char c : temporary.substr(1, temporary.find(".part-") - 1)) {
+    leads += (static_cast<unsigned char>(c) & 0xE0) == 0xC0;
+    continuations += (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+  }
+  EXPECT_GT(leads, 0u);
+  EXPECT_EQ(leads, continuations);
+  std::vector<PublishEntry> entries{{&part, name}};
+  std::string error;
+  EXPECT_EQ(publishGroup(dir_, entries, error), name) << error;
+}
+
 TEST_F(SafePublishTest, MissingOrUnwritableFolderIsDescribedWithItsPath) {
   std::string error;
   EXPECT_FALSE(PartialFile::create(dir_ + "/missing", "a.jpg", error));
