@@ -224,6 +224,19 @@ TEST_F(TarnwickE2eTest, DownloadTwiceNeverOverwritesAndReportsTheNewNames) {
   EXPECT_EQ(outNames().size(), 6u);  // and no temporary left behind
 }
 
+TEST_F(TarnwickE2eTest, LivePhotoPairIsTwoFilesEachDownloadedOnce) {
+  put("DCIM/100APPLE/IMG_0001.MOV", "live movie", 1714557600);
+  Result result = run("download --output " + out_.string() + " --timeout 20");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(result.lines, ElementsAre("DEVICE: PHONE", "MEDIA_FOUND: 4", "TO_DOWNLOAD: 4",
+                                        "DOWNLOADED: IMG_0001.JPG", "DOWNLOADED: IMG_0001.MOV",
+                                        "DOWNLOADED: IMG_0002.MOV", "DOWNLOADED: IMG_0100.PNG",
+                                        "DONE: downloaded=4 failed=0"));
+  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.JPG", "IMG_0001.MOV", "IMG_0002.MOV",
+                                               "IMG_0100.PNG"}));
+  EXPECT_EQ(read(out_ / "IMG_0001.MOV"), "live movie");
+}
+
 TEST_F(TarnwickE2eTest, LimitBoundsTheDownloadButNotTheCount) {
   Result result = run("download --limit 1 --output " + out_.string() + " --timeout 20");
   EXPECT_EQ(result.status, 0);

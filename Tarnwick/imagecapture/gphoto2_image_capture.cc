@@ -13,6 +13,7 @@
 #include "device_identity.h"
 #include "gphoto2_worker.h"
 #include "safe_publish.h"
+#include "sidecars.h"
 #include "usb_sysfs.h"
 
 namespace imagecapture {
@@ -67,16 +68,12 @@ std::string joinFolder(const std::string& folder, const std::string& name) {
   return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
-std::string stemOf(const std::string& name) {
-  auto dot = name.rfind('.');
-  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-}
-
 // --- worker-side state (touched on the worker thread only) ---
 
 struct FileRecord {
   std::string name;
   std::optional<std::time_t> modified;
+  std::string mimeType;
 };
 
 struct Session {
@@ -249,12 +246,13 @@ void GpCamera::openOnWorker() {
       break;
     }
     for (const std::string& name : listNames(files.get())) {
-      FileRecord record{name, std::nullopt};
+      FileRecord record{name, std::nullopt, ""};
       CameraFileInfo info;
-      if (gp_camera_file_get_info(raw, folder.c_str(), name.c_str(), &info, context) >= GP_OK &&
-          (info.file.fields & GP_FILE_INFO_MTIME))
-        record.modified = info.file.mtime;
-      session->byStem[{folder, stemOf(name)}].push_back(record);
+      if (gp_camera_file_get_info(raw, folder.c_str(), name.c_str(), &info, context) >= GP_OK) {
+        if (info.file.fields & GP_FILE_INFO_MTIME) record.modified = info.file.mtime;
+        if (info.file.fields & GP_FILE_INFO_TYPE) record.mimeType = info.file.type;
+      }
+      session->byStem[{folder, std::string(nameStem(name))}].push_back(record);
       items.push_back(std::make_shared<GpFile>(folder, record));
     }
     if (depth >= 32) continue;  // a folder loop on the device
@@ -349,11 +347,13 @@ void GpCamera::downloadOnWorker(std::shared_ptr<const GpFile> file, DownloadOpti
   std::vector<PartialFile> sidecars;
   std::vector<std::string> sidecarNames;
   if (options.downloadSidecarFiles) {
-    const std::string stem = stemOf(file->record().name);
-    auto group = session_->byStem.find({file->folder(), stem});
-    const auto none = std::vector<FileRecord>{};
-    for (const FileRecord& other : group != session_->byStem.end() ? group->second : none) {
-      if (other.name == file->record().name || other.name.size() == stem.size()) continue;
+    auto group = session_->byStem.find({file->folder(), std::string(nameStem(file->record().name))});
+    std::vector<FolderEntry> folderEntries;
+    if (group != session_->byStem.end())
+      for (const FileRecord& other : group->second) folderEntries.push_back({other.name, other.mimeType});
+    for (const std::string& sidecarName : sidecarsOf(file->record().name, folderEntries)) {
+      const FileRecord& other = *std::find_if(group->second.begin(), group->second.end(),
+                                              [&](const FileRecord& r) { return r.name == sidecarName; });
       std::string sidecarError;
       // A sidecar that cannot be fetched does not cost the photo itself.
       if (auto part = fetch(file->folder(), other, sidecarError)) {
