@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "connection.h"
@@ -124,11 +125,18 @@ int runEmulator(const Options& options) {
     int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     connections.add(fd);
-    std::thread([fd, &services, &connections] {
-      serveConnection(fd, services);
+    try {
+      std::thread([fd, &services, &connections] {
+        serveConnection(fd, services);
+        connections.remove(fd);
+        ::close(fd);
+      }).detach();
+    } catch (const std::system_error& e) {
+      // Out of threads: this client is turned away, the others go on.
+      std::fprintf(stderr, "emulated-phone: cannot serve a connection: %s\n", e.what());
       connections.remove(fd);
       ::close(fd);
-    }).detach();
+    }
   }
 
   stop.raise();

@@ -9,6 +9,10 @@
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    std::fputs(emulated_phone::kUsage, stdout);
+    return 0;
+  }
   emulated_phone::Options options;
   std::string error;
   if (!emulated_phone::parseOptions(args, &options, &error)) {

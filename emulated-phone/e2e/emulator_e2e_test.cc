@@ -1,6 +1,10 @@
 // The emulated phone through the real libimobiledevice and its tools.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <thread>
 
 #include "e2e/e2e_util.h"
@@ -209,6 +213,23 @@ TEST(EmulatorProcessTest, StartsFastAndStopsCleanlyOnSigterm) {
   EXPECT_EQ(access(socket.c_str(), F_OK), 0);
   EXPECT_EQ(emulator.stop(), 0);
   EXPECT_NE(access(socket.c_str(), F_OK), 0);
+}
+
+TEST(EmulatorProcessTest, SigintStopsItToo) {
+  TempTree tree;
+  EmulatorProcess emulator(EMULATED_PHONE_BIN, tree.path());
+  ASSERT_TRUE(emulator.ok()) << emulator.error();
+  // A listening client must not keep it from stopping.
+  useUsbmuxdAddress(emulator.usbmuxd_address());
+  DeviceEvents events;
+  ASSERT_TRUE(events.waitFor(IDEVICE_DEVICE_ADD, seconds(5), nullptr));
+  ASSERT_EQ(kill(emulator.pid(), SIGINT), 0);
+  auto deadline = std::chrono::steady_clock::now() + seconds(5);
+  while (access(emulator.socket_path().c_str(), F_OK) == 0 &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(10));
+  EXPECT_NE(access(emulator.socket_path().c_str(), F_OK), 0);
+  EXPECT_EQ(emulator.stop(), 0);
 }
 
 TEST(EmulatorProcessTest, ReportsABadCommandLine) {
