@@ -101,9 +101,17 @@ IcuDateText::IcuDateText() {
   icu::TimeZone::adoptDefault(new icu::SimpleTimeZone(0, icu::UnicodeString(u"UTC")));
 }
 
+IcuDateText::~IcuDateText() = default;
+
 std::optional<Instant> IcuDateText::parse(std::string_view text, std::string_view pattern) {
-  const std::unique_ptr<icu::SimpleDateFormat> format = utcFormatter(pattern, true);
-  if (!format) return std::nullopt;
+  // One parsing formatter, given each pattern in turn: the same as a new
+  // formatter per pattern (applyPattern resets what the pattern decides, and
+  // parsing keeps no state), without loading the locale's data again.
+  if (!parser_) parser_ = utcFormatter(pattern, true);
+  if (!parser_) return std::nullopt;
+  icu::SimpleDateFormat* format = parser_.get();
+  format->applyPattern(
+      icu::UnicodeString::fromUTF8(icu::StringPiece(pattern.data(), static_cast<int32_t>(pattern.size()))));
   const icu::UnicodeString utext =
       icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
   icu::ParsePosition pos(0);

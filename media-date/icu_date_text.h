@@ -4,6 +4,10 @@
 // ICU's bundled zone data.
 #pragma once
 
+#include <memory>
+
+#include <unicode/smpdtfmt.h>
+
 #include "platform.h"
 
 namespace media {
@@ -11,8 +15,12 @@ namespace media {
 class IcuDateText final : public DateText {
  public:
   IcuDateText();
+  ~IcuDateText() override;
   std::optional<Instant> parse(std::string_view text, std::string_view pattern) override;
   std::string formatUtc(Instant instant) override;
+
+ private:
+  std::unique_ptr<icu::SimpleDateFormat> parser_;
 };
 
 // True when the pattern has a time-zone field outside quoted text.
