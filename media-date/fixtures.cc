@@ -502,11 +502,12 @@ Bytes heic(const ExifDates& dates, const HeicOptions& o) {
       else putU16(cdsc, 1);
       append(iref, box("cdsc", cdsc));
     }
+    const Bytes locations = iloc(o, {{1, base, {{pictureAt, picture.size()}}, 0},
+                                     {exifId, exifBase, exifExtents, o.exifInIdat ? 1 : 0}});
     return fullBox("meta", 0, 0,
-                   concat({handler("pict"), fullBox("pitm", 0, 0, pitm), fullBox("iinf", 0, 0, iinf),
-                           fullBox("iref", wideIds ? 1 : 0, 0, iref), box("iprp", box("ipco", {})),
-                           iloc(o, {{1, base, {{pictureAt, picture.size()}}, 0},
-                                    {exifId, exifBase, exifExtents, o.exifInIdat ? 1 : 0}}),
+                   concat({handler("pict"), o.ilocFirst ? locations : Bytes{}, fullBox("pitm", 0, 0, pitm),
+                           fullBox("iinf", 0, 0, iinf), fullBox("iref", wideIds ? 1 : 0, 0, iref),
+                           box("iprp", box("ipco", {})), o.ilocFirst ? Bytes{} : locations,
                            o.exifInIdat ? box("idat", exifItem) : Bytes{}}));
   };
   const std::uint64_t metaAt = file.size();

@@ -65,6 +65,7 @@ struct HeicOptions {
   bool largeMdat = false;         // mdat with a 64-bit size
   std::uint32_t exifItemId = 2;
   bool exifPrefix = true;  // "Exif\0\0" before the TIFF header, as iPhones do
+  bool ilocFirst = false;   // iloc before the other meta children
   bool exifInIdat = false;  // Exif item inside meta/idat (construction method 1; iloc version 1 or 2)
 };
 Bytes heic(const ExifDates& dates, const HeicOptions& options = {});

@@ -1,5 +1,6 @@
 #include "heic_exif.h"
 
+#include <algorithm>
 #include <array>
 #include <map>
 #include <vector>
@@ -29,10 +30,16 @@ struct ItemLocation {
 struct MetaContents {
   std::optional<std::uint32_t> primary;
   std::optional<BoxHeader> idat;  // item data kept inside `meta`
-  std::vector<std::uint32_t> exifItems;                          // iinf order
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> describes;  // cdsc from -> to
-  std::map<std::uint32_t, ItemLocation> locations;
+  std::vector<std::uint32_t> exifItems;      // iinf order
+  std::vector<std::uint32_t> exifOfPrimary;  // Exif items with a cdsc link to the primary
+  std::map<std::uint32_t, ItemLocation> locations;  // of Exif items only
 };
+
+// Only what concerns Exif items is kept, so a file with a huge item table
+// costs no memory.
+bool isExifItem(const MetaContents& meta, std::uint32_t id) {
+  return std::find(meta.exifItems.begin(), meta.exifItems.end(), id) != meta.exifItems.end();
+}
 
 std::optional<Bytes> payloadOf(ByteSource& source, const BoxHeader& box) {
   return readRange(source, box.payloadStart, box.end, kMaxMetaChildBytes);
@@ -64,7 +71,8 @@ void parseIinf(const Bytes& p, MetaContents& meta) {
     const std::uint32_t id = v == 2 ? e.u16() : e.u32();
     e.u16();  // protection index
     const std::uint32_t type = e.u32();
-    if (e.ok() && type == fourcc("Exif")) meta.exifItems.push_back(id);
+    // Files have one; a few more are looked at, and no more are kept.
+    if (e.ok() && type == fourcc("Exif") && meta.exifItems.size() < 16) meta.exifItems.push_back(id);
     return true;
   }, 1u << 16);
 }
@@ -83,9 +91,10 @@ void parseIref(const Bytes& p, MetaContents& meta) {
     ByteReader e(*ref);
     const auto from = static_cast<std::uint32_t>(e.sized(idBytes));
     const std::uint16_t count = e.u16();
+    if (!isExifItem(meta, from)) return true;
     for (std::uint16_t i = 0; i < count && e.ok(); ++i) {
       const auto to = static_cast<std::uint32_t>(e.sized(idBytes));
-      if (e.ok()) meta.describes.emplace_back(from, to);
+      if (e.ok() && to == meta.primary) meta.exifOfPrimary.push_back(from);
     }
     return true;
   }, 1u << 16);
@@ -125,7 +134,7 @@ void parseIloc(const Bytes& p, MetaContents& meta) {
       if (loc.extents.size() < 64) loc.extents.push_back(e);
       else loc.complete = false;
     }
-    if (r.ok()) meta.locations.emplace(id, std::move(loc));
+    if (r.ok() && isExifItem(meta, id)) meta.locations.emplace(id, std::move(loc));
   }
 }
 
@@ -136,20 +145,24 @@ std::optional<MetaContents> readMeta(ByteSource& source) {
     return !metaBox;
   });
   if (!metaBox || metaBox->payloadSize() < 4) return std::nullopt;
+  // The children are read in the order their contents depend on each other,
+  // whatever their order in the file.
+  std::optional<BoxHeader> pitm, iinf, iref, iloc;
   MetaContents meta;
   forEachBox(source, metaBox->payloadStart + 4, metaBox->end, [&](const BoxHeader& box) {
-    if (box.type == fourcc("idat") && !meta.idat) meta.idat = box;
-    if (box.type == fourcc("pitm") || box.type == fourcc("iinf") || box.type == fourcc("iref") ||
-        box.type == fourcc("iloc")) {
-      const auto p = payloadOf(source, box);
-      if (!p) return true;
-      if (box.type == fourcc("pitm")) parsePitm(*p, meta);
-      if (box.type == fourcc("iinf")) parseIinf(*p, meta);
-      if (box.type == fourcc("iref")) parseIref(*p, meta);
-      if (box.type == fourcc("iloc")) parseIloc(*p, meta);
+    for (auto [type, slot] : {std::pair{fourcc("pitm"), &pitm}, std::pair{fourcc("iinf"), &iinf},
+                              std::pair{fourcc("iref"), &iref}, std::pair{fourcc("iloc"), &iloc},
+                              std::pair{fourcc("idat"), &meta.idat}}) {
+      if (box.type == type && !*slot) *slot = box;
     }
     return true;
   });
+  for (auto [box, parse] : {std::pair{&pitm, &parsePitm}, std::pair{&iinf, &parseIinf},
+                            std::pair{&iref, &parseIref}, std::pair{&iloc, &parseIloc}}) {
+    if (!*box) continue;
+    const auto p = payloadOf(source, **box);
+    if (p) parse(*p, meta);
+  }
   return meta;
 }
 
@@ -193,10 +206,8 @@ std::optional<Bytes> findHeicExifTiff(ByteSource& source) {
   const std::optional<MetaContents> meta = readMeta(source);
   if (!meta || !meta->primary) return std::nullopt;
   for (std::uint32_t exifId : meta->exifItems) {
-    bool describesPrimary = false;
-    for (const auto& [from, to] : meta->describes) {
-      describesPrimary = describesPrimary || (from == exifId && to == *meta->primary);
-    }
+    const bool describesPrimary = std::find(meta->exifOfPrimary.begin(), meta->exifOfPrimary.end(),
+                                            exifId) != meta->exifOfPrimary.end();
     const auto loc = meta->locations.find(exifId);
     if (!describesPrimary || loc == meta->locations.end()) continue;
     const std::optional<Bytes> item = readItem(source, loc->second, meta->idat);

@@ -49,7 +49,9 @@ TEST(HeicExifTest, FindsTheExifItemInEveryIlocLayout) {
   fixtures::HeicOptions inIdat;  // construction method 1
   inIdat.ilocVersion = 1;
   inIdat.exifInIdat = true;
-  for (const auto& o : {noOffsetField, split, toEnd, large, bare, inIdat}) layouts.push_back(o);
+  fixtures::HeicOptions ilocFirst;  // children in another order
+  ilocFirst.ilocFirst = true;
+  for (const auto& o : {noOffsetField, split, toEnd, large, bare, inIdat, ilocFirst}) layouts.push_back(o);
 
   for (const fixtures::HeicOptions& o : layouts) {
     if (o.ilocVersion < 2 && o.exifItemId > 0xFFFF) continue;
