@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -409,6 +410,26 @@ TEST_F(OskavelE2ETest, ReadErrorOrDroppedConnectionKeepsTheEarlierCompleteCopy) 
       EXPECT_EQ(FilesBelow(out_ + "/DCIM/101APPLE"), std::vector<std::string>{"IMG_0004.png"});
     }
   }
+}
+
+// The library gives up on a phone that stops answering after its receive
+// timeout (30 s); after that the lost connection fails every later call at
+// once instead of waiting again for each file.
+TEST_F(OskavelE2ETest, APhoneThatStopsAnsweringEndsTheRunWithFailedFiles) {
+  WriteFile(root_ + "/DCIM/100APPLE/IMG_0001.JPG", Pattern(300000, 1));
+  WriteFile(root_ + "/DCIM/100APPLE/IMG_0002.JPG", Pattern(1000, 2));
+  WriteFile(root_ + "/DCIM/101APPLE/IMG_0003.JPG", Pattern(1000, 3));
+  ASSERT_TRUE(Start({"--stall", "/DCIM/100APPLE/IMG_0001.JPG@100000"}));
+  const auto start = std::chrono::steady_clock::now();
+  const Result r = Run({"download", "--output", out_});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(90));
+  EXPECT_EQ(r.status, 10);
+  EXPECT_EQ(r.out, std::string(kDevice) + "DONE: media=2 downloaded=0 failed=2\n");
+  EXPECT_EQ(r.err,
+            "ERROR: ошибка чтения с iPhone status=30 path=/DCIM/100APPLE/IMG_0001.JPG\n"
+            "ERROR: не удалось открыть файл на iPhone status=30 "
+            "path=/DCIM/100APPLE/IMG_0002.JPG\n");
+  EXPECT_EQ(FilesBelow(out_), std::vector<std::string>{});
 }
 
 TEST_F(OskavelE2ETest, FullDiskLeavesNoPartialFile) {

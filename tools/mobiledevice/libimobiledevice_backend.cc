@@ -71,7 +71,15 @@ struct RealAFC : AFCConnection {
   ~RealAFC() override {
     if (client) afc_client_free(client);
   }
+  // Records a status; once the connection to the phone is lost, every later
+  // call fails at once with the same status instead of waiting for the
+  // library's receive timeout again.
+  int Check(int status) {
+    if (status == AFC_E_MUX_ERROR) broken = true;
+    return status;
+  }
   afc_client_t client = nullptr;
+  bool broken = false;
   std::map<uint64_t, ReadAhead> reads;  // by open file
 };
 
@@ -266,8 +274,9 @@ class LibimobiledeviceBackend : public Backend {
                     AFCDirectory** out) override {
     RealAFC* afc = FindAFC(connection);
     if (!afc || !path) return kBadHandle;
+    if (afc->broken) return AFC_E_MUX_ERROR;
     auto directory = std::make_unique<RealDirectory>();
-    afc_error_t status = afc_read_directory(afc->client, path, &directory->entries);
+    const int status = afc->Check(afc_read_directory(afc->client, path, &directory->entries));
     if (status != AFC_E_SUCCESS) return status;
     *out = directory.get();
     directories_.emplace(directory.get(), std::move(directory));
@@ -290,8 +299,9 @@ class LibimobiledeviceBackend : public Backend {
   int FileInfo(AFCConnection* connection, const char* path, KeyValues* out) override {
     RealAFC* afc = FindAFC(connection);
     if (!afc || !path) return kBadHandle;
+    if (afc->broken) return AFC_E_MUX_ERROR;
     char** info = nullptr;
-    afc_error_t status = afc_get_file_info(afc->client, path, &info);
+    const int status = afc->Check(afc_get_file_info(afc->client, path, &info));
     if (status != AFC_E_SUCCESS) {
       if (info) afc_dictionary_free(info);
       return status;
@@ -307,9 +317,10 @@ class LibimobiledeviceBackend : public Backend {
                AFCFileRef* out) override {
     RealAFC* afc = FindAFC(connection);
     if (!afc || !path) return kBadHandle;
+    if (afc->broken) return AFC_E_MUX_ERROR;
     uint64_t handle = 0;
-    afc_error_t status =
-        afc_file_open(afc->client, path, static_cast<afc_file_mode_t>(mode), &handle);
+    const int status = afc->Check(
+        afc_file_open(afc->client, path, static_cast<afc_file_mode_t>(mode), &handle));
     if (status == AFC_E_SUCCESS) *out = handle;
     return status;
   }
@@ -319,15 +330,17 @@ class LibimobiledeviceBackend : public Backend {
     RealAFC* afc = FindAFC(connection);
     if (!afc) return kBadHandle;
     *count = 0;
+    if (afc->broken) return AFC_E_MUX_ERROR;
     if (capacity >= kReadAhead) {
-      return afc_file_read(afc->client, file, static_cast<char*>(buffer), capacity, count);
+      return afc->Check(
+          afc_file_read(afc->client, file, static_cast<char*>(buffer), capacity, count));
     }
     ReadAhead& ahead = afc->reads[file];
     if (ahead.position == ahead.length) {
       if (!ahead.data) ahead.data = std::make_unique<char[]>(kReadAhead);
       uint32_t got = 0;
-      const afc_error_t status =
-          afc_file_read(afc->client, file, ahead.data.get(), kReadAhead, &got);
+      const int status =
+          afc->Check(afc_file_read(afc->client, file, ahead.data.get(), kReadAhead, &got));
       ahead.position = ahead.length = 0;
       if (status != AFC_E_SUCCESS) return status;
       if (got > kReadAhead) return AFC_E_TOO_MUCH_DATA;
@@ -345,7 +358,8 @@ class LibimobiledeviceBackend : public Backend {
     RealAFC* afc = FindAFC(connection);
     if (!afc) return kBadHandle;
     afc->reads.erase(file);
-    return afc_file_close(afc->client, file);
+    if (afc->broken) return AFC_E_MUX_ERROR;
+    return afc->Check(afc_file_close(afc->client, file));
   }
 
  private:
