@@ -297,19 +297,27 @@ TEST_F(TarnwickE2eTest, InterruptedOrTimedOutRunLeavesNothingHalfWritten) {
     }
   };
 
-  // Interrupted: SIGTERM once the copy has started.
-  Child child = spawnShell(inNamespace("exec " + tarnwick("download --output " + out_.string())));
-  for (int i = 0; i < 400; ++i) {
-    bool started = false;
-    for (const auto& entry : fs::directory_iterator(out_))
-      started |= entry.path().filename().string().rfind(".IMG_0003", 0) == 0;
-    if (started) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // True once the process has a file open in the output folder: the copy runs.
+  auto copying = [&](pid_t pid) {
+    std::error_code error;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+      auto target = fs::read_symlink(fd.path(), error);
+      if (!error && target.string().rfind(out_.string() + "/", 0) == 0) return true;
+    }
+    return false;
+  };
+  // Interrupted, or killed outright, once the copy has started.
+  for (int signal : {SIGTERM, SIGINT, SIGKILL}) {
+    fs::remove_all(out_);
+    fs::create_directories(out_);
+    Child child = spawnShell(inNamespace("exec " + tarnwick("download --output " + out_.string())));
+    for (int i = 0; i < 500 && !copying(child.pid); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ::kill(child.pid, signal);
+    Result interrupted = finish(child);
+    std::cerr << "signal " << signal << ": status " << interrupted.status << "\n";
+    checkOut();
   }
-  ::kill(child.pid, SIGTERM);
-  Result interrupted = finish(child);
-  std::cerr << "interrupted: status " << interrupted.status << "\n";
-  checkOut();
 
   // Out of time, probably in the middle of the copy: either way, nothing
   // half-written.

@@ -59,6 +59,8 @@ std::string describeErrno(const std::string& what, const std::string& path, int 
   return what + " " + path + ": " + std::strerror(error);
 }
 
+// --- what only some systems offer ---
+
 int renameNoReplace(const char* from, const char* to) {
 #if defined(__linux__)
   return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
@@ -68,6 +70,26 @@ int renameNoReplace(const char* from, const char* to) {
   errno = ENOTSUP;
   return -1;
 #endif
+}
+
+// An unnamed file in `folder`, or -1.
+int openUnnamed(const std::string& folder) {
+#if defined(__linux__) && defined(O_TMPFILE)
+  // Publishing goes through /proc/self/fd; without it the file could not be
+  // given a name by an ordinary user.
+  static const bool haveProc = ::access("/proc/self/fd", X_OK) == 0;
+  if (!haveProc) return -1;
+  return ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+#else
+  (void)folder;
+  return -1;
+#endif
+}
+
+// Gives the unnamed file `fd` the name `to`; fails with EEXIST when taken.
+int linkUnnamed(int fd, const char* to) {
+  std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, to, AT_SYMLINK_FOLLOW);
 }
 
 // Errors of link() that mean "this file system has no hard links", and of
@@ -84,6 +106,24 @@ std::string joinPath(const std::string& folder, std::string_view name) {
   return path;
 }
 
+// A hidden name for a temporary of `name` in `folder`: short enough for any
+// name the phone gives, and never cut inside a UTF-8 character (some file
+// systems refuse broken ones).
+std::string temporaryName(const std::string& folder, std::string_view name) {
+  static std::atomic<unsigned> counter{0};
+  thread_local std::mt19937 random{std::random_device{}()};
+  std::size_t keep = std::min<std::size_t>(name.size(), 64);
+  while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+    --keep;
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, ".part-%x%x", static_cast<unsigned>(random()),
+                counter.fetch_add(1));
+  std::string hidden(".");
+  hidden.append(name.substr(0, keep));
+  hidden.append(suffix);
+  return joinPath(folder, hidden);
+}
+
 }  // namespace
 
 std::string numberedName(std::string_view name, int number) {
@@ -95,28 +135,22 @@ std::string numberedName(std::string_view name, int number) {
 }
 
 std::optional<PartialFile> PartialFile::create(const std::string& folder, std::string_view name,
-                                               std::string& error) {
+                                               std::string& error, Kind kind) {
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos) {
     error = "недопустимое имя файла: " + std::string(name);
     return std::nullopt;
   }
-  static std::atomic<unsigned> counter{0};
-  thread_local std::mt19937 random{std::random_device{}()};
-  // Hidden, and short enough for any name the phone gives; never cut inside
-  // a UTF-8 character (some file systems refuse broken ones).
-  std::size_t keep = std::min<std::size_t>(name.size(), 64);
-  while (keep > 0 && keep < name.size() && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
-    --keep;
-  std::string stem(name.substr(0, keep));
+  if (kind == Kind::kUnnamedIfPossible) {
+    int fd = openUnnamed(folder);
+    if (fd >= 0) return PartialFile(folder, "", fd);
+    // Not offered by this system or file system (FAT, exFAT): a named one.
+  }
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".part-%x%x", static_cast<unsigned>(random()),
-                  counter.fetch_add(1));
-    std::string path = joinPath(folder, "." + stem + suffix);
+    std::string path = temporaryName(folder, name);
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       registerTemporary(path);
-      return PartialFile(std::move(path), fd);
+      return PartialFile(folder, std::move(path), fd);
     }
     if (errno != EEXIST) {
       error = describeErrno("не удалось создать файл в папке", folder, errno);
@@ -128,7 +162,10 @@ std::optional<PartialFile> PartialFile::create(const std::string& folder, std::s
 }
 
 PartialFile::PartialFile(PartialFile&& other) noexcept
-    : path_(std::move(other.path_)), fd_(other.fd_), published_(other.published_) {
+    : folder_(std::move(other.folder_)),
+      path_(std::move(other.path_)),
+      fd_(other.fd_),
+      published_(other.published_) {
   other.fd_ = -1;
   other.published_ = true;  // nothing left for the moved-from one to remove
   other.path_.clear();
@@ -137,7 +174,7 @@ PartialFile::PartialFile(PartialFile&& other) noexcept
 PartialFile::~PartialFile() { discard(); }
 
 void PartialFile::discard() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) ::close(fd_);  // an unnamed file vanishes with its last descriptor
   fd_ = -1;
   if (!published_ && !path_.empty()) {
     ::unlink(path_.c_str());
@@ -147,8 +184,9 @@ void PartialFile::discard() {
 }
 
 bool PartialFile::finish(std::optional<std::time_t> modified, std::string& error) {
+  const std::string& where = path_.empty() ? folder_ : path_;
   if (fd_ < 0) {
-    error = "файл уже закрыт: " + path_;
+    error = "файл уже закрыт: " + where;
     return false;
   }
   if (modified) {
@@ -162,9 +200,10 @@ bool PartialFile::finish(std::optional<std::time_t> modified, std::string& error
   // The data and its length must be on disk before the file gets a real
   // name; the modification time may follow with the next commit.
   if (::fdatasync(fd_) != 0 && errno != EINVAL) {
-    error = describeErrno("не удалось записать файл", path_, errno);
+    error = describeErrno("не удалось записать файл в папку", where, errno);
     return false;
   }
+  if (path_.empty()) return true;  // the descriptor gives it its name later
   int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) {
@@ -180,32 +219,64 @@ std::optional<std::string> publishGroup(const std::string& folder, std::vector<P
     error = "нечего сохранять";
     return std::nullopt;
   }
-  // One rename that refuses to replace where the system has it, else a link
-  // (and the temporary's removal); file systems without hard links (FAT,
-  // exFAT) have the rename.
+  // An unnamed file gets its name with a link. A named one is renamed with a
+  // rename that refuses to replace where the system has it, else linked (and
+  // its temporary name removed); file systems without hard links (FAT,
+  // exFAT) have the rename. Either way an existing name is never replaced.
   enum class Mode { kRename, kLink, kRenameOnly } mode = Mode::kRename;
+  auto place = [&](PartialFile& file, const std::string& target) {
+    if (file.unnamed()) return linkUnnamed(file.fd_, target.c_str());
+    if (mode == Mode::kLink) return ::link(file.path_.c_str(), target.c_str());
+    return renameNoReplace(file.path_.c_str(), target.c_str());
+  };
+  auto unplace = [&](PartialFile& file, const std::string& target) {
+    if (file.unnamed() || mode == Mode::kLink)
+      ::unlink(target.c_str());  // the name is ours: we just made it
+    else
+      renameNoReplace(target.c_str(), file.path_.c_str());
+  };
+
+  if (entries.size() > 1) {
+    // An unnamed file can be linked only once, but a group may have to give
+    // back the names it took: such files first get a hidden name.
+    for (auto& entry : entries) {
+      PartialFile& file = *entry.file;
+      if (!file.unnamed()) continue;
+      std::string hidden;
+      int result = -1;
+      for (int attempt = 0; attempt < 100 && result != 0; ++attempt) {
+        hidden = temporaryName(folder, entry.name);
+        result = linkUnnamed(file.fd_, hidden.c_str());
+        if (result != 0 && errno != EEXIST) break;
+      }
+      if (result != 0) {
+        error = describeErrno("не удалось сохранить файл в папку", folder, errno);
+        return std::nullopt;
+      }
+      file.path_ = hidden;
+      registerTemporary(hidden);
+    }
+  }
   for (int number = 0; number < 100000; ++number) {
-    const bool useLinks = mode == Mode::kLink;
     std::vector<std::string> placed;  // names that this attempt has taken
     bool clash = false;
     bool failed = false;
     for (auto& entry : entries) {
       std::string target = joinPath(folder, numberedName(entry.name, number));
-      int result = useLinks ? ::link(entry.file->path_.c_str(), target.c_str())
-                            : renameNoReplace(entry.file->path_.c_str(), target.c_str());
-      if (result == 0) {
+      if (place(*entry.file, target) == 0) {
         placed.push_back(target);
         continue;
       }
       int cause = errno;
+      const bool named = !entry.file->unnamed();
       if (cause == EEXIST) {
         clash = true;
-      } else if (mode == Mode::kRename && renameUnsupported(cause) && placed.empty()) {
+      } else if (named && mode == Mode::kRename && renameUnsupported(cause) && placed.empty()) {
         mode = Mode::kLink;  // retry this number with links
         clash = true;
         --number;
-      } else if (mode == Mode::kLink && linksUnsupported(cause) && placed.empty()) {
-        mode = Mode::kRenameOnly;  // nothing else left: let it report its own error
+      } else if (named && mode == Mode::kLink && linksUnsupported(cause) && placed.empty()) {
+        mode = Mode::kRenameOnly;  // the last resort reports its own error
         clash = true;
         --number;
       } else {
@@ -215,20 +286,18 @@ std::optional<std::string> publishGroup(const std::string& folder, std::vector<P
       break;
     }
     if (clash || failed) {
-      // Give back the names taken in this attempt; they are ours.
-      for (std::size_t i = 0; i < placed.size(); ++i) {
-        if (useLinks)
-          ::unlink(placed[i].c_str());
-        else
-          renameNoReplace(placed[i].c_str(), entries[i].file->path_.c_str());
-      }
+      for (std::size_t i = 0; i < placed.size(); ++i) unplace(*entries[i].file, placed[i]);
       if (failed) return std::nullopt;
       continue;
     }
     for (auto& entry : entries) {
-      if (useLinks) ::unlink(entry.file->path_.c_str());
-      unregisterTemporary(entry.file->path_);
-      entry.file->published_ = true;
+      PartialFile& file = *entry.file;
+      if (!file.unnamed()) {
+        if (mode == Mode::kLink) ::unlink(file.path_.c_str());
+        unregisterTemporary(file.path_);
+      }
+      file.published_ = true;
+      file.discard();  // closes the descriptor
     }
     return numberedName(entries.front().name, number);
   }
@@ -237,7 +306,7 @@ std::optional<std::string> publishGroup(const std::string& folder, std::vector<P
 }
 
 void installInterruptCleanup() {
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
     struct sigaction action {};
     action.sa_handler = removeTemporariesAndDie;
     sigemptyset(&action.sa_mask);

@@ -24,28 +24,38 @@ struct PublishEntry {
 };
 
 // A temporary file in a folder; removed again unless it is published.
+// Where the system offers it (Linux: O_TMPFILE) the file has no name at all
+// until it is published, so not even a killed process leaves it behind;
+// elsewhere it is a hidden file that is removed on failure, at the end of
+// the run and on SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE.
 class PartialFile {
  public:
+  enum class Kind { kUnnamedIfPossible, kNamed };
+
   // Creates a new, empty temporary file for `name` in `folder`. On failure
   // returns nothing and sets `error` to a description naming the folder.
   static std::optional<PartialFile> create(const std::string& folder, std::string_view name,
-                                           std::string& error);
+                                           std::string& error,
+                                           Kind kind = Kind::kUnnamedIfPossible);
   PartialFile(PartialFile&& other) noexcept;
   PartialFile& operator=(PartialFile&&) = delete;
   PartialFile(const PartialFile&) = delete;
   ~PartialFile();
 
   int fd() const { return fd_; }
+  bool unnamed() const { return path_.empty(); }
+  // The hidden name of a named temporary; empty for an unnamed one.
   const std::string& path() const { return path_; }
-  // Flushes the data to disk, sets the modification time (when given) and
-  // closes the file.
+  // Flushes the data to disk and sets the modification time (when given).
   bool finish(std::optional<std::time_t> modified, std::string& error);
 
  private:
-  PartialFile(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+  PartialFile(std::string folder, std::string path, int fd)
+      : folder_(std::move(folder)), path_(std::move(path)), fd_(fd) {}
   friend std::optional<std::string> publishGroup(const std::string&, std::vector<PublishEntry>&,
                                                  std::string&);
   void discard();
+  std::string folder_;
   std::string path_;
   int fd_ = -1;
   bool published_ = false;
@@ -58,8 +68,9 @@ class PartialFile {
 std::optional<std::string> publishGroup(const std::string& folder, std::vector<PublishEntry>& entries,
                                         std::string& error);
 
-// Removes the temporaries still registered when the process is interrupted
-// by SIGINT, SIGTERM or SIGHUP, then lets the signal end it as usual.
+// Removes the named temporaries still there when the process is interrupted
+// by SIGINT, SIGTERM, SIGHUP, SIGQUIT or SIGPIPE, then lets the signal end it
+// as usual.
 void installInterruptCleanup();
 
 }  // namespace imagecapture

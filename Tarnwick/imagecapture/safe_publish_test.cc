@@ -13,7 +13,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class SafePublishTest : public ::testing::Test {
+// Every case runs with unnamed temporaries (where the system has them) and
+// with named ones.
+class SafePublishTest : public ::testing::TestWithParam<PartialFile::Kind> {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/safe_publish_test.XXXXXX";
@@ -35,7 +37,7 @@ class SafePublishTest : public ::testing::Test {
   PartialFile written(std::string_view name, const std::string& text,
                       std::optional<std::time_t> modified = std::nullopt) {
     std::string error;
-    auto part = PartialFile::create(dir_, name, error);
+    auto part = PartialFile::create(dir_, name, error, GetParam());
     EXPECT_TRUE(part) << error;
     EXPECT_EQ(::write(part->fd(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
     EXPECT_TRUE(part->finish(modified, error)) << error;
@@ -53,7 +55,7 @@ TEST(NumberedName, NumberGoesBeforeTheExtension) {
   EXPECT_EQ(numberedName(".hidden", 1), ".hidden (1)");
 }
 
-TEST_F(SafePublishTest, TakenNamesAreNeverOverwrittenAndTheFreeNameIsReported) {
+TEST_P(SafePublishTest, TakenNamesAreNeverOverwrittenAndTheFreeNameIsReported) {
   put(fs::path(dir_) / "IMG_0001.JPG", "old");
   put(fs::path(dir_) / "IMG_0001 (1).JPG", "old1");
   auto part = written("IMG_0001.JPG", "new", 1714557600);
@@ -69,7 +71,7 @@ TEST_F(SafePublishTest, TakenNamesAreNeverOverwrittenAndTheFreeNameIsReported) {
   EXPECT_EQ(names().size(), 3u);  // no temporary left
 }
 
-TEST_F(SafePublishTest, SidecarsShareTheNumberThatIsFreeForAllOfTheGroup) {
+TEST_P(SafePublishTest, SidecarsShareTheNumberThatIsFreeForAllOfTheGroup) {
   // The photo's name is free at 1, but its sidecar's is not: both go to 2.
   put(fs::path(dir_) / "IMG_0001.HEIC", "old");
   put(fs::path(dir_) / "IMG_0001 (1).AAE", "old sidecar");
@@ -83,20 +85,28 @@ TEST_F(SafePublishTest, SidecarsShareTheNumberThatIsFreeForAllOfTheGroup) {
   EXPECT_EQ(read(fs::path(dir_) / "IMG_0001 (2).AAE"), "edits");
 }
 
-TEST_F(SafePublishTest, UnpublishedTemporaryIsRemoved) {
+TEST_P(SafePublishTest, UnpublishedTemporaryIsRemoved) {
   {
     auto part = written("IMG_0002.MOV", "half");
-    EXPECT_EQ(names().size(), 1u);
-    EXPECT_EQ(names().begin()->front(), '.');  // hidden while it is written
+    if (part.unnamed()) {
+      EXPECT_TRUE(names().empty());  // never visible at all
+    } else {
+      EXPECT_EQ(names().size(), 1u);
+      EXPECT_EQ(names().begin()->front(), '.');  // hidden while it is written
+    }
   }
   EXPECT_TRUE(names().empty());
 }
 
-TEST_F(SafePublishTest, LongNonAsciiNamesGetAValidTemporaryAndKeepTheirName) {
+TEST_P(SafePublishTest, LongNonAsciiNamesGetAValidTemporaryAndKeepTheirName) {
   std::string name = "a";  // so that byte 64 falls inside a two-byte character
   for (int i = 0; i < 40; ++i) name += "фото";
   name = name.substr(0, 249) + ".JPG";
-  auto part = written(name, "x");
+  std::string error;
+  auto created = PartialFile::create(dir_, name, error, PartialFile::Kind::kNamed);
+  ASSERT_TRUE(created) << error;
+  PartialFile part = std::move(*created);
+  ASSERT_TRUE(part.finish(std::nullopt, error)) << error;
   std::string temporary = fs::path(part.path()).filename();
   EXPECT_LT(temporary.size(), 100u);
   // Only whole characters were kept: as many lead bytes as continuations.
@@ -108,31 +118,30 @@ TEST_F(SafePublishTest, LongNonAsciiNamesGetAValidTemporaryAndKeepTheirName) {
   EXPECT_GT(leads, 0u);
   EXPECT_EQ(leads, continuations);
   std::vector<PublishEntry> entries{{&part, name}};
-  std::string error;
   EXPECT_EQ(publishGroup(dir_, entries, error), name) << error;
 }
 
-TEST_F(SafePublishTest, MissingOrUnwritableFolderIsDescribedWithItsPath) {
+TEST_P(SafePublishTest, MissingOrUnwritableFolderIsDescribedWithItsPath) {
   std::string error;
-  EXPECT_FALSE(PartialFile::create(dir_ + "/missing", "a.jpg", error));
+  EXPECT_FALSE(PartialFile::create(dir_ + "/missing", "a.jpg", error, GetParam()));
   EXPECT_NE(error.find(dir_ + "/missing"), std::string::npos) << error;
   EXPECT_NE(error.find("No such file"), std::string::npos) << error;
 
   if (::geteuid() != 0) {  // root writes anywhere
     ::chmod(dir_.c_str(), 0500);
-    EXPECT_FALSE(PartialFile::create(dir_, "a.jpg", error));
+    EXPECT_FALSE(PartialFile::create(dir_, "a.jpg", error, GetParam()));
     ::chmod(dir_.c_str(), 0700);
   }
 }
 
-TEST_F(SafePublishTest, NamesThatWouldLeaveTheFolderAreRefused) {
+TEST_P(SafePublishTest, NamesThatWouldLeaveTheFolderAreRefused) {
   std::string error;
   for (const char* bad : {"", ".", "..", "../x.jpg", "a/b.jpg"})
-    EXPECT_FALSE(PartialFile::create(dir_, bad, error)) << bad;
+    EXPECT_FALSE(PartialFile::create(dir_, bad, error, GetParam())) << bad;
   EXPECT_TRUE(names().empty());
 }
 
-TEST_F(SafePublishTest, ADanglingLinkAtTheNameIsNotFollowed) {
+TEST_P(SafePublishTest, ADanglingLinkAtTheNameIsNotFollowed) {
   fs::create_symlink(dir_ + "/elsewhere.jpg", fs::path(dir_) / "IMG_0003.JPG");
   auto part = written("IMG_0003.JPG", "data");
   std::vector<PublishEntry> entries{{&part, "IMG_0003.JPG"}};
@@ -140,6 +149,22 @@ TEST_F(SafePublishTest, ADanglingLinkAtTheNameIsNotFollowed) {
   EXPECT_EQ(publishGroup(dir_, entries, error), "IMG_0003 (1).JPG");
   EXPECT_FALSE(fs::exists(fs::path(dir_) / "elsewhere.jpg"));
 }
+
+TEST_P(SafePublishTest, TheSameFileCannotBePublishedTwice) {
+  auto part = written("IMG_0004.JPG", "once");
+  std::vector<PublishEntry> entries{{&part, "IMG_0004.JPG"}};
+  std::string error;
+  EXPECT_EQ(publishGroup(dir_, entries, error), "IMG_0004.JPG");
+  EXPECT_FALSE(publishGroup(dir_, entries, error));
+  EXPECT_EQ(names(), std::set<std::string>{"IMG_0004.JPG"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Temporaries, SafePublishTest,
+                         ::testing::Values(PartialFile::Kind::kUnnamedIfPossible,
+                                           PartialFile::Kind::kNamed),
+                         [](const auto& info) {
+                           return info.param == PartialFile::Kind::kNamed ? "Named" : "Unnamed";
+                         });
 
 }  // namespace
 }  // namespace imagecapture
