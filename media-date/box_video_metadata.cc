@@ -210,7 +210,7 @@ class Collector {
     if (result_.metadata.size() >= kMaxItems) return;
     if (isCreationDate) {
       MetadataItem common;
-      common.commonKey = kCommonKeyCreationDate;
+      common.commonKey = std::string(kCommonKeyCreationDate);
       common.key = key;
       common.stringValue = value;
       result_.commonMetadata.push_back(std::move(common));

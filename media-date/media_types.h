@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -39,7 +40,7 @@ inline const std::string kTiffDateTimeKey = "DateTime";
 // ---- video metadata ----
 
 // The common-key-space key of an item's creation date.
-inline const std::string kCommonKeyCreationDate = "creationDate";
+inline constexpr std::string_view kCommonKeyCreationDate = "creationDate";
 
 // An item's key in its own format: text, a number (an index that names no
 // key), or none.

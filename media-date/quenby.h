@@ -19,7 +19,7 @@ using media::Instant;
 inline constexpr std::array<std::string_view, 8> imageExtensions = {
     "heic", "heif", "jpg", "jpeg", "png", "dng", "tif", "tiff"};
 inline constexpr std::array<std::string_view, 3> videoExtensions = {"mov", "mp4", "m4v"};
-inline const std::array<std::string, 3> creationDateKeys = {
+inline constexpr std::array<std::string_view, 3> creationDateKeys = {
     media::kCommonKeyCreationDate, "creationDate", "com.apple.quicktime.creationdate"};
 inline constexpr std::array<std::string_view, 3> videoDateFormats = {
     "yyyy-MM-dd'T'HH:mm:ssZ", "yyyy-MM-dd'T'HH:mm:ss.SSSZ", "yyyy-MM-dd HH:mm:ss"};

@@ -15,6 +15,8 @@ using media::FakeVideoMetadataReader;
 using media::MetadataItem;
 using media::PropertyDictionary;
 
+const std::string kCommonCreationDate(media::kCommonKeyCreationDate);
+
 std::shared_ptr<const PropertyDictionary> dict(std::map<std::string, media::PropertyValue> entries) {
   auto d = std::make_shared<PropertyDictionary>();
   d->entries = std::move(entries);
@@ -128,7 +130,7 @@ TEST_F(QuenbyTest, SubDictionaryOfTheWrongTypeCountsAsAbsent) {
 }
 
 TEST_F(QuenbyTest, ImageWithoutUsableDateEndsWithoutVideoReading) {
-  MetadataItem item = textItem(media::kCommonKeyCreationDate, std::monostate{}, "2023-05-01 12:00:00");
+  MetadataItem item = textItem(kCommonCreationDate, std::monostate{}, "2023-05-01 12:00:00");
   videos_.result.commonMetadata = {item};
   for (const std::optional<PropertyDictionary>& props :
        {std::optional<PropertyDictionary>{}, std::optional(PropertyDictionary{}),
@@ -167,7 +169,7 @@ TEST_F(QuenbyTest, VideoTextDatesInEachPattern) {
 TEST_F(QuenbyTest, CommonItemsComeBeforeFormatItems) {
   videos_.result.metadata = {textItem(std::nullopt, std::string("com.apple.quicktime.creationdate"),
                                       "2001-01-01 00:00:00")};
-  videos_.result.commonMetadata = {textItem(media::kCommonKeyCreationDate, std::monostate{},
+  videos_.result.commonMetadata = {textItem(kCommonCreationDate, std::monostate{},
                                             "2002-02-02 02:02:02")};
   EXPECT_EQ(runOn("a.mp4").out, "video_metadata: 2002-02-02 02:02:02\n");
 }
@@ -181,11 +183,11 @@ TEST_F(QuenbyTest, DateValueWinsOverTextValue) {
 
 TEST_F(QuenbyTest, QualifyingItemWithoutUsableDateDoesNotStopTheSearch) {
   MetadataItem noValue;
-  noValue.commonKey = media::kCommonKeyCreationDate;
+  noValue.commonKey = kCommonCreationDate;
   videos_.result.commonMetadata = {
       noValue,
-      textItem(media::kCommonKeyCreationDate, std::monostate{}, "yesterday"),
-      textItem(media::kCommonKeyCreationDate, std::monostate{}, "2023-06-10T18:30:00+0200 "),
+      textItem(kCommonCreationDate, std::monostate{}, "yesterday"),
+      textItem(kCommonCreationDate, std::monostate{}, "2023-06-10T18:30:00+0200 "),
   };
   EXPECT_EQ(runOn("a.mov").out, "video_metadata: 2023-06-10 16:30:00\n");
 }
