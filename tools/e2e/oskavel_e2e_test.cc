@@ -458,6 +458,11 @@ TEST_F(OskavelE2ETest, ControlBytesInTheDeviceNameAndFileNamesAreEscaped) {
   EXPECT_EQ(ReadFile(out_ + "/DCIM/100APPLE/tab\there.JPG"), "t");
   r = Run({"ls", "--path", "/DCIM/100APPLE"});
   EXPECT_NE(r.out.find("ENTRY: tab\\x09here.JPG\n"), std::string::npos) << r.out;
+
+  // A name that is not UTF-8 cannot be shown as text.
+  ASSERT_TRUE(Start({"--name", "Bad\xff\xfeName"}));
+  r = Run({"ls", "--path", "/DCIM"});
+  EXPECT_EQ(r.out.rfind("DEVICE: unknown\nLS: /DCIM\n", 0), 0u) << r.out;
 }
 
 TEST_F(OskavelE2ETest, SlowAnswersDoNotDisturbARun) {
