@@ -327,8 +327,10 @@ void GpCamera::downloadOnWorker(std::shared_ptr<const GpFile> file, DownloadOpti
       return std::nullopt;
     }
     FileHandle data(raw);  // closes `fd` when released
+    worker_.setProgressHook([&part] { part->startWriteback(); });
     int result = gp_camera_file_get(camera, phoneFolder.c_str(), record.name.c_str(),
                                     GP_FILE_TYPE_NORMAL, raw, worker_.context());
+    worker_.setProgressHook(nullptr);
     data.reset();
     if (result < GP_OK) {
       error = worker_.describe(result);

@@ -20,6 +20,13 @@ Gphoto2Worker::Gphoto2Worker() {
         static_cast<Gphoto2Worker*>(data)->lastError_ = text ? text : "";
       },
       this);
+  gp_context_set_progress_funcs(
+      context_, [](GPContext*, float, const char*, void*) -> unsigned int { return 0; },
+      [](GPContext*, unsigned int, float, void* data) {
+        auto* worker = static_cast<Gphoto2Worker*>(data);
+        if (worker->progressHook_) worker->progressHook_();
+      },
+      [](GPContext*, unsigned int, void*) {}, this);
   thread_ = std::thread([this] { loop(); });
 }
 

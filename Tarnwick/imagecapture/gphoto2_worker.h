@@ -39,6 +39,8 @@ class Gphoto2Worker {
   // Worker thread only.
   GPContext* context() const { return context_; }
   CameraAbilitiesList* abilities();  // loaded on first use, then kept
+  // Runs `hook` whenever libgphoto2 reports progress, until cleared.
+  void setProgressHook(std::function<void()> hook) { progressHook_ = std::move(hook); }
   // The description of a failed call: libgphoto2's text for the code and the
   // last message that the library reported.
   std::string describe(int result);
@@ -49,6 +51,7 @@ class Gphoto2Worker {
   GPContext* context_ = nullptr;
   CameraAbilitiesList* abilities_ = nullptr;
   std::string lastError_;  // worker only
+  std::function<void()> progressHook_;  // worker only
   std::atomic<bool> stopping_{false};
 
   std::mutex mutex_;

@@ -165,7 +165,8 @@ PartialFile::PartialFile(PartialFile&& other) noexcept
     : folder_(std::move(other.folder_)),
       path_(std::move(other.path_)),
       fd_(other.fd_),
-      published_(other.published_) {
+      published_(other.published_),
+      writtenBack_(other.writtenBack_) {
   other.fd_ = -1;
   other.published_ = true;  // nothing left for the moved-from one to remove
   other.path_.clear();
@@ -181,6 +182,17 @@ void PartialFile::discard() {
     unregisterTemporary(path_);
   }
   published_ = true;
+}
+
+void PartialFile::startWriteback() {
+#if defined(__linux__)
+  constexpr long long kStep = 8 << 20;
+  if (fd_ < 0) return;
+  off_t written = ::lseek(fd_, 0, SEEK_CUR);  // shared with the library's copy of the descriptor
+  if (written < 0 || written - writtenBack_ < kStep) return;
+  ::sync_file_range(fd_, writtenBack_, written - writtenBack_, SYNC_FILE_RANGE_WRITE);
+  writtenBack_ = written;
+#endif
 }
 
 bool PartialFile::finish(std::optional<std::time_t> modified, std::string& error) {

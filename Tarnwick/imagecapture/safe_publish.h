@@ -46,6 +46,9 @@ class PartialFile {
   bool unnamed() const { return path_.empty(); }
   // The hidden name of a named temporary; empty for an unnamed one.
   const std::string& path() const { return path_; }
+  // Starts writing what has been written so far to disk, without waiting,
+  // so that `finish` has little left to wait for. Cheap to call often.
+  void startWriteback();
   // Flushes the data to disk and sets the modification time (when given).
   bool finish(std::optional<std::time_t> modified, std::string& error);
 
@@ -59,6 +62,7 @@ class PartialFile {
   std::string path_;
   int fd_ = -1;
   bool published_ = false;
+  long long writtenBack_ = 0;
 };
 
 // Publishes the files under their names, all with the same number: the first
