@@ -1,5 +1,6 @@
 #include "icu_date_text.h"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -17,24 +18,37 @@
 namespace media {
 namespace {
 
-// The number reader behind the parsing formatters: a run of decimal digits
-// (any script) as an integer. ICU's own DecimalFormat does the same for the
-// unsigned integer fields of these patterns, but builds its general number
-// grammar on first use, which cost more than the rest of a Quenby run.
+// The numbers of the formatter's date fields: a run of decimal digits (any
+// script) read as an integer, and integers written as ASCII digits padded
+// to the field's width. ICU's own DecimalFormat does the same for these
+// unsigned integer fields, but building its general number grammar on first
+// use cost more than the rest of a Quenby run.
 class DigitsNumberFormat final : public icu::NumberFormat {
  public:
   DigitsNumberFormat* clone() const override { return new DigitsNumberFormat(*this); }
 
   using icu::NumberFormat::format;
-  // Parsing only; formatting is left to the output formatter's own numbers.
-  icu::UnicodeString& format(double, icu::UnicodeString& out, icu::FieldPosition&) const override {
-    return out;
+  icu::UnicodeString& format(double value, icu::UnicodeString& out, icu::FieldPosition& pos) const override {
+    return format(static_cast<int64_t>(value), out, pos);
   }
-  icu::UnicodeString& format(int32_t, icu::UnicodeString& out, icu::FieldPosition&) const override {
-    return out;
+  icu::UnicodeString& format(int32_t value, icu::UnicodeString& out, icu::FieldPosition& pos) const override {
+    return format(static_cast<int64_t>(value), out, pos);
   }
-  icu::UnicodeString& format(int64_t, icu::UnicodeString& out, icu::FieldPosition&) const override {
-    return out;
+  // At least the minimum and at most the maximum number of integer digits,
+  // high-order digits dropped, as DecimalFormat does.
+  icu::UnicodeString& format(int64_t value, icu::UnicodeString& out, icu::FieldPosition&) const override {
+    std::string digits;
+    std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    do {
+      digits.insert(digits.begin(), static_cast<char>('0' + magnitude % 10));
+      magnitude /= 10;
+    } while (magnitude != 0);
+    const auto maxDigits = static_cast<std::size_t>(std::max(getMaximumIntegerDigits(), 1));
+    const auto minDigits = static_cast<std::size_t>(std::max(getMinimumIntegerDigits(), 0));
+    if (digits.size() > maxDigits) digits.erase(0, digits.size() - maxDigits);
+    if (digits.size() < minDigits) digits.insert(0, minDigits - digits.size(), '0');
+    if (value < 0) out.append(u'-');
+    return out.append(icu::UnicodeString(digits.c_str(), static_cast<int32_t>(digits.size()), US_INV));
   }
 
   using icu::NumberFormat::parse;
@@ -43,12 +57,13 @@ class DigitsNumberFormat final : public icu::NumberFormat {
     const int32_t start = pos.getIndex();
     int32_t i = start;
     std::int64_t value = 0;
+    int digits = 0;
     while (i < text.length()) {
-      const UChar32 c = text.char32At(i);
-      const int32_t digit = u_charDigitValue(c);
+      const int32_t digit = u_charDigitValue(text.char32At(i));
       // 18 digits cannot overflow; a longer run matches no date field anyway.
-      if (digit < 0 || i - start >= 18) break;
+      if (digit < 0 || digits == 18) break;
       value = value * 10 + digit;
+      ++digits;
       i = text.moveIndex32(i, 1);
     }
     if (i == start) {
@@ -69,19 +84,11 @@ class DigitsNumberFormat final : public icu::NumberFormat {
   }
 };
 
-// A formatter on UTC: zone fields in the text still set their own offset,
-// and texts without one come out as wall-clock fields counted as UTC.
-std::unique_ptr<icu::SimpleDateFormat> utcFormatter(std::string_view pattern, bool parsing) {
-  UErrorCode status = U_ZERO_ERROR;
-  auto format = std::make_unique<icu::SimpleDateFormat>(
-      icu::UnicodeString::fromUTF8(icu::StringPiece(pattern.data(), static_cast<int32_t>(pattern.size()))),
-      icu::Locale("en_US_POSIX"), status);
-  if (U_FAILURE(status)) return nullptr;
-  if (parsing) format->adoptNumberFormat(new DigitsNumberFormat());
-  format->setLenient(false);
-  format->adoptTimeZone(new icu::SimpleTimeZone(0, icu::UnicodeString(u"UTC")));
-  return format;
+icu::UnicodeString unicode(std::string_view utf8) {
+  return icu::UnicodeString::fromUTF8(icu::StringPiece(utf8.data(), static_cast<int32_t>(utf8.size())));
 }
+
+constexpr std::string_view kOutputPattern = "yyyy-MM-dd HH:mm:ss";
 
 }  // namespace
 
@@ -103,17 +110,30 @@ IcuDateText::IcuDateText() {
 
 IcuDateText::~IcuDateText() = default;
 
+// One formatter for the run, given each pattern in turn: the same as a new
+// formatter per pattern (applyPattern resets all the pattern decides, and
+// neither parsing nor formatting keeps state), without loading the locale's
+// data again. It is on UTC: zone fields in a text still set their own offset,
+// and texts without one come out as wall-clock fields counted as UTC.
+icu::SimpleDateFormat* IcuDateText::formatterFor(std::string_view pattern) {
+  if (!formatter_) {
+    UErrorCode status = U_ZERO_ERROR;
+    auto format = std::make_unique<icu::SimpleDateFormat>(unicode(pattern), icu::Locale("en_US_POSIX"), status);
+    if (U_FAILURE(status)) return nullptr;
+    format->adoptNumberFormat(new DigitsNumberFormat());
+    format->setLenient(false);
+    format->adoptTimeZone(new icu::SimpleTimeZone(0, icu::UnicodeString(u"UTC")));
+    formatter_ = std::move(format);
+  } else {
+    formatter_->applyPattern(unicode(pattern));
+  }
+  return formatter_.get();
+}
+
 std::optional<Instant> IcuDateText::parse(std::string_view text, std::string_view pattern) {
-  // One parsing formatter, given each pattern in turn: the same as a new
-  // formatter per pattern (applyPattern resets what the pattern decides, and
-  // parsing keeps no state), without loading the locale's data again.
-  if (!parser_) parser_ = utcFormatter(pattern, true);
-  if (!parser_) return std::nullopt;
-  icu::SimpleDateFormat* format = parser_.get();
-  format->applyPattern(
-      icu::UnicodeString::fromUTF8(icu::StringPiece(pattern.data(), static_cast<int32_t>(pattern.size()))));
-  const icu::UnicodeString utext =
-      icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+  icu::SimpleDateFormat* format = formatterFor(pattern);
+  if (format == nullptr) return std::nullopt;
+  const icu::UnicodeString utext = unicode(text);
   icu::ParsePosition pos(0);
   const UDate parsed = format->parse(utext, pos);
   if (pos.getErrorIndex() >= 0 || pos.getIndex() == 0) return std::nullopt;
@@ -133,8 +153,8 @@ std::optional<Instant> IcuDateText::parse(std::string_view text, std::string_vie
 }
 
 std::string IcuDateText::formatUtc(Instant instant) {
-  const std::unique_ptr<icu::SimpleDateFormat> format = utcFormatter("yyyy-MM-dd HH:mm:ss", false);
-  if (!format) return {};
+  icu::SimpleDateFormat* format = formatterFor(kOutputPattern);
+  if (format == nullptr) return {};
   icu::UnicodeString out;
   format->format(static_cast<UDate>(instant.time_since_epoch().count()), out);
   std::string utf8;

@@ -20,7 +20,8 @@ class IcuDateText final : public DateText {
   std::string formatUtc(Instant instant) override;
 
  private:
-  std::unique_ptr<icu::SimpleDateFormat> parser_;
+  icu::SimpleDateFormat* formatterFor(std::string_view pattern);
+  std::unique_ptr<icu::SimpleDateFormat> formatter_;
 };
 
 // True when the pattern has a time-zone field outside quoted text.

@@ -172,6 +172,31 @@ TEST_F(DateTextTest, AgreesWithStockIcuParsing) {
   }
 }
 
+std::string stockIcuFormat(std::int64_t millis) {
+  UErrorCode status = U_ZERO_ERROR;
+  icu::SimpleDateFormat out(icu::UnicodeString("yyyy-MM-dd HH:mm:ss"), icu::Locale("en_US_POSIX"), status);
+  out.adoptTimeZone(new icu::SimpleTimeZone(0, icu::UnicodeString(u"UTC")));
+  icu::UnicodeString s;
+  std::string utf8;
+  out.format(static_cast<UDate>(millis), s).toUTF8String(utf8);
+  return utf8;
+}
+
+TEST_F(DateTextTest, FormatsLikeStockIcuAcrossEras) {
+  const std::vector<std::int64_t> instants = {
+      0, 999, -1, 1700000000000, 253402300799000,  // 9999-12-31 23:59:59
+      253402300800000,                             // year 10000
+      -12219292800000, -12219292800001,            // the Gregorian cutover, 1582-10-15
+      -62135596800000, -62135596800001,            // year 1, and 1 BC
+      -62198755200000, -100000000000000, 32503680000000000,
+  };
+  for (std::int64_t millis : instants) {
+    EXPECT_EQ(dates_.formatUtc(Instant(std::chrono::milliseconds(millis))), stockIcuFormat(millis)) << millis;
+    // Switching between parsing and formatting patterns keeps both right.
+    EXPECT_EQ(utc("2023:05:01 12:00:00", kImage), "2023-05-01 12:00:00");
+  }
+}
+
 TEST_F(DateTextTest, LocalWallTimeRoundTripsThroughTheCLibrary) {
   ScopedTz zone("Europe/Moscow");
   for (std::int64_t t : {0LL, 1000000000LL, 1700000000LL, -1000000000LL}) {
