@@ -63,6 +63,9 @@ class TempFile {
       close(fd);
       return false;
     }
+    // Chunks arrive in 64 KiB: each goes to the file in one write, not as a
+    // stream buffer's worth and a remainder.
+    setvbuf(file_, nullptr, _IONBF, 0);
     return true;
   }
 
