@@ -1,0 +1,86 @@
+#include "gphoto2_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+#include <vector>
+
+namespace imagecapture {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(Gphoto2Worker, TasksRunInOrderOnOneThreadThatIsNotTheCaller) {
+  std::vector<int> order;
+  std::vector<std::thread::id> threads;
+  std::promise<void> done;
+  {
+    Gphoto2Worker worker;
+    for (int i = 0; i < 50; ++i)
+      worker.post([&, i] {
+        order.push_back(i);
+        threads.push_back(std::this_thread::get_id());
+        if (i == 49) done.set_value();
+      });
+    ASSERT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
+  }
+  ASSERT_EQ(order.size(), 50u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(order[i], i);
+  for (auto id : threads) {
+    EXPECT_EQ(id, threads.front());
+    EXPECT_NE(id, std::this_thread::get_id());
+  }
+}
+
+TEST(Gphoto2Worker, TickSetLaterStartsAtOnceAndRepeats) {
+  Gphoto2Worker worker;
+  worker.post([] {});  // the worker is idle and waiting before the tick exists
+  std::this_thread::sleep_for(20ms);
+  std::atomic<int> ticks{0};
+  std::promise<void> third;
+  worker.setTick(10ms, [&] {
+    if (++ticks == 3) third.set_value();
+  });
+  EXPECT_EQ(third.get_future().wait_for(10s), std::future_status::ready);
+  worker.setTick(10ms, nullptr);
+}
+
+TEST(Gphoto2Worker, StoppingRunsTheFinalizerOnTheWorkerAndDropsQueuedTasks) {
+  std::atomic<bool> finalized{false};
+  std::atomic<bool> stoppingSeen{false};
+  std::thread::id finalizerThread;
+  std::atomic<int> ran{0};
+  std::promise<void> release;
+  std::thread releaser;
+  {
+    Gphoto2Worker worker;
+    std::promise<void> blocked;
+    auto releaseFuture = release.get_future();
+    worker.post([&] {
+      blocked.set_value();
+      releaseFuture.wait();
+      ++ran;
+    });
+    worker.post([&] { ++ran; });  // still queued when the worker stops
+    worker.setFinalizer([&] {
+      finalizerThread = std::this_thread::get_id();
+      stoppingSeen = worker.stopping();
+      finalized = true;
+    });
+    blocked.get_future().wait();
+    releaser = std::thread([&] {
+      std::this_thread::sleep_for(20ms);
+      release.set_value();
+    });
+  }  // the destructor waits for the running task, then finalizes
+  releaser.join();
+  EXPECT_TRUE(finalized);
+  EXPECT_TRUE(stoppingSeen);
+  EXPECT_NE(finalizerThread, std::this_thread::get_id());
+  EXPECT_EQ(ran, 1);
+}
+
+}  // namespace
+}  // namespace imagecapture
