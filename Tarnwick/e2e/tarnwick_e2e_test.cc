@@ -237,6 +237,39 @@ TEST_F(TarnwickE2eTest, LivePhotoPairIsTwoFilesEachDownloadedOnce) {
   EXPECT_EQ(read(out_ / "IMG_0001.MOV"), "live movie");
 }
 
+TEST_F(TarnwickE2eTest, UnpluggedDuringTheDownloadsCountsWhatWasNotDownloaded) {
+  for (int i = 0; i < 1500; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "DCIM/101APPLE/IMG_%05d.JPG", i);
+    put(name, std::string(4096, 'p'), 1714557600);
+  }
+  const int total = 1500 + 3;
+  // "Unplug" (unmount) the phone once the first file has arrived.
+  std::string script = "( " + tarnwick("download --output " + out_.string() + " --timeout 60") +
+                       "; echo status=$? ) & "
+                       "for i in $(seq 1 2000); do [ -n \"$(ls -A " + out_.string() +
+                       ")\" ] && break; sleep 0.005; done; umount -l " + phone_.string() + "; wait";
+  Result result = finish(spawnShell(inNamespace(script)));
+  ASSERT_GE(result.lines.size(), 4u);
+  if (result.lines[result.lines.size() - 2].rfind("DONE: ", 0) == 0) {
+    GTEST_SKIP() << "the whole download finished before the unmount";
+  }
+  EXPECT_EQ(result.lines.back(), "status=3");
+  const std::string lost = "ERROR: телефон отключился во время скачивания. Не скачано файлов: ";
+  const std::string& last = result.lines[result.lines.size() - 2];
+  ASSERT_EQ(last.rfind(lost, 0), 0u) << last;
+  int notDownloaded = std::stoi(last.substr(lost.size()));
+  int downloaded = 0, failed = 0;
+  for (const auto& line : result.lines) {
+    downloaded += line.rfind("DOWNLOADED: ", 0) == 0;
+    failed += line.rfind("ERROR: не удалось скачать ", 0) == 0;
+  }
+  EXPECT_GT(notDownloaded, 0);
+  EXPECT_LE(failed, 1);  // the removal is noticed at the first failed file
+  EXPECT_EQ(downloaded + failed + notDownloaded, total);
+  EXPECT_EQ(static_cast<int>(outNames().size()), downloaded);
+}
+
 TEST_F(TarnwickE2eTest, LimitBoundsTheDownloadButNotTheCount) {
   Result result = run("download --limit 1 --output " + out_.string() + " --timeout 20");
   EXPECT_EQ(result.status, 0);

@@ -334,6 +334,9 @@ void GpCamera::downloadOnWorker(std::shared_ptr<const GpFile> file, DownloadOpti
     data.reset();
     if (result < GP_OK) {
       error = worker_.describe(result);
+      // Perhaps the device has gone: look now, so that its removal is
+      // reported before the next file is asked for.
+      worker_.tickSoon();
       return std::nullopt;
     }
     if (!part->finish(record.modified, error)) return std::nullopt;

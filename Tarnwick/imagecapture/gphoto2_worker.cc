@@ -60,6 +60,14 @@ void Gphoto2Worker::setTick(std::chrono::milliseconds period, Task tick) {
   wake_.notify_all();
 }
 
+void Gphoto2Worker::tickSoon() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    nextTick_ = std::chrono::steady_clock::now();
+  }
+  wake_.notify_all();
+}
+
 void Gphoto2Worker::setFinalizer(Task finalizer) {
   std::lock_guard<std::mutex> lock(mutex_);
   finalizer_ = std::move(finalizer);

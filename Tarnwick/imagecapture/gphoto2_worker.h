@@ -30,6 +30,8 @@ class Gphoto2Worker {
   void post(Task task);
   // Runs `tick` on the worker every `period`, the first time at once.
   void setTick(std::chrono::milliseconds period, Task tick);
+  // Brings the next tick forward to right after the current task.
+  void tickSoon();
   // Runs on the worker when it stops.
   void setFinalizer(Task finalizer);
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,6 +46,29 @@ TEST(Gphoto2Worker, TickSetLaterStartsAtOnceAndRepeats) {
   });
   EXPECT_EQ(third.get_future().wait_for(10s), std::future_status::ready);
   worker.setTick(10ms, nullptr);
+}
+
+TEST(Gphoto2Worker, TickSoonRunsTheTickRightAfterTheCurrentTask) {
+  Gphoto2Worker worker;
+  std::vector<std::string> events;  // worker thread only
+  std::promise<void> first;
+  std::promise<void> ticked;
+  int ticks = 0;
+  worker.setTick(std::chrono::hours(1), [&] {
+    if (++ticks == 1) first.set_value();
+    if (ticks == 2) {
+      events.push_back("tick");
+      ticked.set_value();
+    }
+  });
+  ASSERT_EQ(first.get_future().wait_for(10s), std::future_status::ready);  // the next is an hour away
+  worker.post([&] {
+    events.push_back("task");
+    worker.tickSoon();
+  });
+  ASSERT_EQ(ticked.get_future().wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(events, (std::vector<std::string>{"task", "tick"}));
+  worker.setTick(std::chrono::hours(1), nullptr);
 }
 
 TEST(Gphoto2Worker, StoppingRunsTheFinalizerOnTheWorkerAndDropsQueuedTasks) {
