@@ -509,6 +509,11 @@ void GpBrowser::Poller::poll() {
     side->known[key] = detected;
     added.push_back(detected);
   }
+  // Cameras on USB (a phone) first: a card or folder with a DCIM tree that
+  // happens to be mounted must not be taken for the phone.
+  std::stable_sort(added.begin(), added.end(), [](const Detected& a, const Detected& b) {
+    return (a.identity.transportType == "usb") > (b.identity.transportType == "usb");
+  });
   for (std::size_t i = 0; i < gone.size(); ++i) {
     side->known.erase(gone[i]);
     bool moreGoing = i + 1 < gone.size();
