@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -230,6 +231,33 @@ TEST(EmulatorProcessTest, SigintStopsItToo) {
     std::this_thread::sleep_for(milliseconds(10));
   EXPECT_NE(access(emulator.socket_path().c_str(), F_OK), 0);
   EXPECT_EQ(emulator.stop(), 0);
+}
+
+TEST(EmulatorProcessTest, ATestThatDiesTakesItsPhoneAlong) {
+  TempTree tree;
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t test = fork();
+  ASSERT_GE(test, 0);
+  if (test == 0) {
+    // A test process that crashes: no destructor runs.
+    auto* emulator = new EmulatorProcess(EMULATED_PHONE_BIN, tree.path());
+    std::string socket = emulator->ok() ? emulator->socket_path() : "";
+    (void)!write(fds[1], socket.c_str(), socket.size());
+    _exit(0);
+  }
+  close(fds[1]);
+  char buf[256] = {};
+  ssize_t n = read(fds[0], buf, sizeof buf - 1);
+  close(fds[0]);
+  waitpid(test, nullptr, 0);
+  ASSERT_GT(n, 0);
+  std::string socket(buf, static_cast<size_t>(n));
+  auto deadline = std::chrono::steady_clock::now() + seconds(5);
+  while (access(socket.c_str(), F_OK) == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(10));
+  EXPECT_NE(access(socket.c_str(), F_OK), 0) << "the emulator outlived its test";
+  rmdir(socket.substr(0, socket.rfind('/')).c_str());
 }
 
 TEST(EmulatorProcessTest, ReportsABadCommandLine) {

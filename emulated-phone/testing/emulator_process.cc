@@ -6,6 +6,9 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -52,6 +55,7 @@ EmulatorProcess::EmulatorProcess(std::string binary, std::string root,
     error_ = std::string("pipe: ") + std::strerror(errno);
     return;
   }
+  pid_t parent = ::getpid();
   pid_ = ::fork();
   if (pid_ < 0) {
     error_ = std::string("fork: ") + std::strerror(errno);
@@ -60,7 +64,16 @@ EmulatorProcess::EmulatorProcess(std::string binary, std::string root,
     return;
   }
   if (pid_ == 0) {
+#ifdef __linux__
+    // A test that crashes must not leave its phone running.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) _exit(127);
+#endif
     ::dup2(out[1], STDOUT_FILENO);
+#ifdef __linux__
+    // Nothing else of the test's (pipes to ctest, sockets) stays open in it.
+    ::close_range(3, ~0u, 0);
+#endif
     ::execv(argv[0], argv.data());
     _exit(127);
   }

@@ -13,7 +13,9 @@ class EmulatorProcess {
  public:
   // Starts the binary with --root root --socket <fresh temp path> and the
   // extra arguments, and waits (up to 10 s) for its ready line; on failure,
-  // ok() is false and error() says why.
+  // ok() is false and error() says why. On Linux the emulator also gets
+  // SIGTERM when the thread that started it ends (so a crashed test leaves
+  // no phone running): start it from the thread that outlives its use.
   EmulatorProcess(std::string binary, std::string root, std::vector<std::string> extra_args = {});
   // SIGTERM, wait; SIGKILL after 5 s; removes temp files.
   ~EmulatorProcess();
