@@ -1,28 +1,44 @@
-// The connections being served, so that stopping can cut them all and wait
-// for their threads.
+// The connections being served, one thread each, so that stopping can cut
+// them all and join their threads (a thread must be joined, not just done,
+// before the process ends: the libraries free per-thread state on its exit).
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <list>
 #include <mutex>
-#include <set>
+#include <thread>
 
 namespace emulated_phone {
 
 class ConnectionSet {
  public:
-  void add(int fd);
-  // Called by a connection's thread before it closes `fd`.
-  void remove(int fd);
-  // Shuts every registered socket down, which wakes their threads.
-  void shutdownAll();
-  // Waits until every connection was removed; false on timeout.
-  bool waitEmpty(std::chrono::milliseconds timeout);
+  ConnectionSet() = default;
+  ConnectionSet(const ConnectionSet&) = delete;
+  ConnectionSet& operator=(const ConnectionSet&) = delete;
+  // Joins what is left; call stopAll() first.
+  ~ConnectionSet();
+
+  // Serves `fd` on a new thread with `serve`, then closes it. Takes over
+  // `fd` also when no thread can be made (it is closed; false returned).
+  bool start(int fd, std::function<void(int)> serve);
+  // Joins the threads of connections that ended.
+  void reap();
+  // Shuts every open connection down, waits up to `timeout` for their
+  // threads to end, and joins them. False when some did not end in time.
+  bool stopAll(std::chrono::milliseconds timeout);
+  size_t size();
 
  private:
+  struct Entry {
+    int fd;
+    bool done = false;
+    std::thread thread;
+  };
   std::mutex mutex_;
-  std::condition_variable empty_;
-  std::set<int> fds_;
+  std::condition_variable ended_;
+  std::list<Entry> entries_;
 };
 
 }  // namespace emulated_phone

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <system_error>
 #include <thread>
 
 #include "connection.h"
@@ -124,26 +123,17 @@ int runEmulator(const Options& options) {
     if (!(polled[0].revents & POLLIN)) continue;
     int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
-    connections.add(fd);
-    try {
-      std::thread([fd, &services, &connections] {
-        serveConnection(fd, services);
-        connections.remove(fd);
-        ::close(fd);
-      }).detach();
-    } catch (const std::system_error& e) {
+    connections.reap();
+    if (!connections.start(fd, [&services](int client) { serveConnection(client, services); })) {
       // Out of threads: this client is turned away, the others go on.
-      std::fprintf(stderr, "emulated-phone: cannot serve a connection: %s\n", e.what());
-      connections.remove(fd);
-      ::close(fd);
+      std::fprintf(stderr, "emulated-phone: cannot serve a connection: no thread\n");
     }
   }
 
   stop.raise();
   listener.reset();
   ::unlink(options.socket_path.c_str());
-  connections.shutdownAll();
-  if (!connections.waitEmpty(std::chrono::seconds(3))) {
+  if (!connections.stopAll(std::chrono::seconds(3))) {
     // A thread that does not end would outlive what it uses: leave at once.
     std::fprintf(stderr, "emulated-phone: connections did not end, exiting anyway\n");
     std::fflush(stderr);
