@@ -8,9 +8,7 @@
 #include <atomic>
 #include <thread>
 
-#include "e2e/e2e_util.h"
-#include "e2e/phone_client.h"
-#include "testing/emulator_process.h"
+#include "e2e/emulator_test_base.h"
 
 namespace emulated_phone::testing {
 namespace {
@@ -20,7 +18,7 @@ using std::chrono::seconds;
 
 constexpr char kUdid[] = "00008110-000A1B2C3D4E5F60";
 
-class PhoneTest : public ::testing::Test {
+class PhoneTest : public EmulatorTest {
  protected:
   void SetUp() override {
     tree_.write("DCIM/100APPLE/IMG_0001.JPG", patternBytes(200000));
@@ -28,24 +26,6 @@ class PhoneTest : public ::testing::Test {
     tree_.write("DCIM/100APPLE/EMPTY.MOV", "");
     tree_.write("DCIM/101APPLE/IMG_0100.PNG", "png");
   }
-  // Starts the emulator with `args` and points the library at it.
-  std::unique_ptr<EmulatorProcess> start(std::vector<std::string> args = {}) {
-    auto emulator = std::make_unique<EmulatorProcess>(EMULATED_PHONE_BIN, tree_.path(), args);
-    EXPECT_TRUE(emulator->ok()) << emulator->error();
-    useUsbmuxdAddress(emulator->usbmuxd_address());
-    return emulator;
-  }
-  // Opens a client up to an AFC connection; fails the test on the way.
-  void openAfc(PhoneClient& client) {
-    ASSERT_EQ(client.open(), IDEVICE_E_SUCCESS);
-    ASSERT_EQ(client.connectLockdown(), LOCKDOWN_E_SUCCESS);
-    ASSERT_EQ(client.validatePairing(), LOCKDOWN_E_SUCCESS);
-    ASSERT_EQ(client.startSession(), LOCKDOWN_E_SUCCESS);
-    ASSERT_EQ(client.startService("com.apple.afc", nullptr), LOCKDOWN_E_SUCCESS);
-    ASSERT_EQ(client.openAfc(), AFC_E_SUCCESS);
-  }
-
-  TempTree tree_;
 };
 
 TEST_F(PhoneTest, HappyPathFromAttachToStopSession) {

@@ -6,9 +6,7 @@
 #include <atomic>
 #include <thread>
 
-#include "e2e/e2e_util.h"
-#include "e2e/phone_client.h"
-#include "testing/emulator_process.h"
+#include "e2e/emulator_test_base.h"
 
 namespace emulated_phone::testing {
 namespace {
@@ -21,7 +19,7 @@ constexpr char kUdid[] = "00008110-000A1B2C3D4E5F60";
 constexpr char kPhoto[] = "/DCIM/100APPLE/IMG_0001.JPG";
 constexpr size_t kPhotoSize = 300000;
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public EmulatorTest {
  protected:
   void SetUp() override {
     // A phone that goes away mid-write must be an error, not the end of the test.
@@ -29,21 +27,6 @@ class FaultTest : public ::testing::Test {
     tree_.write("DCIM/100APPLE/IMG_0001.JPG", patternBytes(kPhotoSize));
     tree_.write("DCIM/100APPLE/IMG_0002.JPG", "second");
   }
-  std::unique_ptr<EmulatorProcess> start(std::vector<std::string> args) {
-    auto emulator = std::make_unique<EmulatorProcess>(EMULATED_PHONE_BIN, tree_.path(), args);
-    EXPECT_TRUE(emulator->ok()) << emulator->error();
-    useUsbmuxdAddress(emulator->usbmuxd_address());
-    return emulator;
-  }
-  void openAfc(PhoneClient& client) {
-    ASSERT_EQ(client.open(), IDEVICE_E_SUCCESS);
-    ASSERT_EQ(client.connectLockdown(), LOCKDOWN_E_SUCCESS);
-    ASSERT_EQ(client.validatePairing(), LOCKDOWN_E_SUCCESS);
-    ASSERT_EQ(client.startSession(), LOCKDOWN_E_SUCCESS);
-    ASSERT_EQ(client.startService("com.apple.afc", nullptr), LOCKDOWN_E_SUCCESS);
-    ASSERT_EQ(client.openAfc(), AFC_E_SUCCESS);
-  }
-  TempTree tree_;
 };
 
 // --- pairing ---------------------------------------------------------------
