@@ -1,6 +1,7 @@
 #include "exiv2_image_properties.h"
 
 #include <exiv2/exiv2.hpp>
+#include <exiv2/webpimage.hpp>
 
 #include "byte_source.h"
 #include "heic_exif.h"
@@ -19,6 +20,18 @@ void copyDate(const Exiv2::ExifData& exif, const char* exivKey, const std::strin
   } else {
     into.entries[name] = std::int64_t{it->count() > 0 ? it->toLong(0) : 0};
   }
+}
+
+// The still-image formats read as pictures. exiv2 also opens containers of
+// metadata alone (its own .exv files, XMP sidecars, whose XMP it turns into
+// Exif) and movies; none of those is an image, whatever its name.
+bool isStillImage(int type) {
+  namespace T = Exiv2::ImageType;
+  for (int still : {T::jpeg, T::crw, T::tiff, T::mrw, T::png, T::cr2, T::raf, T::orf, T::gif,
+                    T::psd, T::tga, T::bmp, T::jp2, T::rw2, T::webp}) {
+    if (type == still) return true;
+  }
+  return false;
 }
 
 bool hasGroup(const Exiv2::ExifData& exif, const std::string& group) {
@@ -76,7 +89,7 @@ std::optional<PropertyDictionary> Exiv2ImagePropertyReader::copyPropertiesOfFirs
   }
   try {
     auto image = Exiv2::ImageFactory::open(path);
-    if (image.get() == nullptr) return std::nullopt;
+    if (image.get() == nullptr || !isStillImage(image->imageType())) return std::nullopt;
     image->readMetadata();
     return propertiesOf(image->exifData());
   } catch (...) {

@@ -80,6 +80,20 @@ TEST_F(ImagePropertiesTest, ContentDecidesTheFormatNotTheName) {
   const std::string movie = datesOf(write("movie.jpg", fixtures::iphoneMov({{"com.apple.quicktime.creationdate", "x"}})));
   EXPECT_TRUE(movie == "none" || movie == "-|-") << movie;
   EXPECT_EQ(datesOf(write("text.jpg", fixtures::bytesOf("not an image at all"))), "none");
+  // exiv2 opens metadata-only files too, and turns a sidecar's XMP dates into
+  // Exif: neither is a picture.
+  const std::string xmp =
+      "<?xpacket begin='' id='W5M0MpCehiHzreSzNTczkc9d'?>"
+      "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
+      "<rdf:Description rdf:about='' xmlns:exif='http://ns.adobe.com/exif/1.0/' xmlns:xmp='http://ns.adobe.com/xap/1.0/'>"
+      "<exif:DateTimeOriginal>2023-05-01T12:00:00</exif:DateTimeOriginal>"
+      "<xmp:ModifyDate>2023-05-01T12:00:05</xmp:ModifyDate>"
+      "</rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end='w'?>";
+  EXPECT_EQ(datesOf(write("sidecar.jpg", fixtures::bytesOf(xmp))), "none");
+  const fixtures::Bytes jpeg = fixtures::jpeg(kBoth);
+  fixtures::Bytes exv = fixtures::bytesOf("\xFF\x01" "Exiv2");
+  exv.insert(exv.end(), jpeg.begin() + 2, jpeg.end());
+  EXPECT_EQ(datesOf(write("metadata.tif", exv)), "none");
   EXPECT_EQ(datesOf(write("empty.png", {})), "none");
 }
 
