@@ -113,10 +113,9 @@ void report_remote(const char* prefix, int status, const char* remote_path) {
   fputc('\n', stderr);
 }
 
+// Lines about the local side carry the local path as it is.
 void report_local(const char* prefix, const char* local_path) {
-  fputs(prefix, stderr);
-  print_report_text(stderr, local_path);
-  fputc('\n', stderr);
+  fprintf(stderr, "%s%s\n", prefix, local_path);
 }
 
 const char* skip_leading_slashes(const char* path) {

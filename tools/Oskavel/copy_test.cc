@@ -165,6 +165,7 @@ TEST_F(CopyTest, RemoteOpenFailureNamesThePathSafely) {
 TEST_F(CopyTest, LocalObstaclesGiveTheirOwnMessages) {
   phone().AddFile("/DCIM/100APPLE/sub/a.JPG", "a");
   phone().AddFile("/DCIM/100APPLE/c.JPG", "c");
+  phone().AddFile("/DCIM/100APPLE/t\tc.JPG", "t");
   phone().AddFile("/DCIM/b.JPG", "b");
   ASSERT_EQ(mkdir_p((out_ + "/DCIM/b.JPG").c_str()), 0);  // a folder where the file goes
   FILE* blocker = fopen((out_ + "/DCIM/100APPLE").c_str(), "wb");  // a file where a folder goes
@@ -177,6 +178,9 @@ TEST_F(CopyTest, LocalObstaclesGiveTheirOwnMessages) {
   // The file in the way is accepted as a folder; creating the file in it fails.
   output = Copy("/DCIM/100APPLE/c.JPG", -1);
   EXPECT_EQ(output.err, "ERROR: не удалось создать файл: " + out_ + "/DCIM/100APPLE/c.JPG\n");
+  // Lines about the local side carry the local path as it is.
+  output = Copy("/DCIM/100APPLE/t\tc.JPG", -1);
+  EXPECT_EQ(output.err, "ERROR: не удалось создать файл: " + out_ + "/DCIM/100APPLE/t\tc.JPG\n");
   output = Copy("/DCIM/b.JPG", -1);
   EXPECT_EQ(output.err, "ERROR: не удалось создать файл: " + out_ + "/DCIM/b.JPG\n");
   EXPECT_EQ(ListFolder(out_ + "/DCIM"), (std::vector<std::string>{"100APPLE", "b.JPG"}));

@@ -78,9 +78,7 @@ int oskavel_main(int argc, char** argv) {
   AFCConnectionRef connection = nullptr;
   status = open_afc_service(device, service_name, &connection);
   if (status != 0 || connection == nullptr) {
-    fputs("ERROR: не удалось открыть AFC-сервис ", stderr);
-    print_report_text(stderr, service_name);
-    fprintf(stderr, " status=%d\n", status);
+    fprintf(stderr, "ERROR: не удалось открыть AFC-сервис %s status=%d\n", service_name, status);
     stop_and_disconnect(device);
     return 8;
   }

@@ -147,6 +147,10 @@ TEST_F(DriverTest, ServiceThatDoesNotOpenEndsWithEight) {
   phone().script().service.afc_gives_connection = false;
   EXPECT_EQ(Run({"ls"}, &output), 8);
   EXPECT_EQ(output.err, "ERROR: не удалось открыть AFC-сервис com.apple.afc status=0\n");
+
+  // A name that is not UTF-8 never reaches the phone; it is shown as given.
+  EXPECT_EQ(Run({"list", "--service", "bad\tname\xff"}, &output), 8);
+  EXPECT_EQ(output.err, "ERROR: не удалось открыть AFC-сервис bad\tname\xff status=-100\n");
 }
 
 TEST_F(DriverTest, LsListsTheStartPathAndFailsWithEleven) {

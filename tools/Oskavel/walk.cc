@@ -120,9 +120,7 @@ int list_directory(AFCConnectionRef connection, const char* path) {
   AFCDirectoryRef directory = nullptr;
   int status = AFCDirectoryOpen(connection, path, &directory);
   if (status != 0 || directory == nullptr) {
-    fputs("ERROR: не удалось открыть папку ", stderr);
-    print_report_text(stderr, path);
-    fprintf(stderr, " status=%d\n", status);
+    fprintf(stderr, "ERROR: не удалось открыть папку %s status=%d\n", path, status);
     return -1;
   }
   fputs("LS: ", stdout);
@@ -132,9 +130,7 @@ int list_directory(AFCConnectionRef connection, const char* path) {
     char* name = nullptr;
     status = AFCDirectoryRead(connection, directory, &name);
     if (status != 0) {
-      fputs("ERROR: чтение папки ", stderr);
-      print_report_text(stderr, path);
-      fprintf(stderr, " status=%d\n", status);
+      fprintf(stderr, "ERROR: чтение папки %s status=%d\n", path, status);
       AFCDirectoryClose(connection, directory);
       return -1;
     }

@@ -229,6 +229,9 @@ TEST_F(WalkTest, ListDirectoryReportsOpenAndReadFailures) {
   EXPECT_EQ(status, -1);
   EXPECT_EQ(output.out, "");
   EXPECT_EQ(output.err, "ERROR: не удалось открыть папку /Missing status=8\n");
+  // The path of an error line is written as given, only the result lines escape.
+  output = Capture([&] { status = list_directory(connection, "/Mis\tsing\xff"); });
+  EXPECT_EQ(output.err, "ERROR: не удалось открыть папку /Mis\tsing\xff status=8\n");
 
   phone().node("/DCIM").read_dir_error_after = 1;
   phone().node("/DCIM").read_dir_error_status = 20;
