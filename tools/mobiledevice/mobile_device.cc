@@ -12,12 +12,17 @@ std::unique_ptr<Backend>& InstalledBackend() {
   return backend;
 }
 
-// The text of a string value, or false when there is none.
+// The text of a string value, whatever its length, or false when there is
+// none.
 bool TextOf(CFStringRef string, std::string* out) {
   if (string == nullptr || CFGetTypeID(string) != CFStringGetTypeID()) return false;
-  char buffer[1024];
-  if (!CFStringGetCString(string, buffer, sizeof buffer, kCFStringEncodingUTF8)) return false;
-  *out = buffer;
+  std::string buffer(1024, '\0');
+  while (!CFStringGetCString(string, buffer.data(), static_cast<CFIndex>(buffer.size()),
+                             kCFStringEncodingUTF8)) {
+    if (buffer.size() >= (size_t{1} << 30)) return false;
+    buffer.resize(buffer.size() * 2);
+  }
+  *out = buffer.c_str();
   return true;
 }
 

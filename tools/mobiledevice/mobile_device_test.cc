@@ -43,6 +43,20 @@ class FakePhoneTest : public ::testing::Test {
   AFCConnectionRef connection_ = nullptr;
 };
 
+TEST_F(FakePhoneTest, ServiceNamesOfAnyLengthReachThePhoneWhole) {
+  const std::string long_name(3000, 's');
+  phone_->script().services[long_name].secure_status = 42;
+  phone_->script().services[long_name].plain_status = 43;
+  CFStringRef name =
+      CFStringCreateWithCString(kCFAllocatorDefault, long_name.c_str(), kCFStringEncodingUTF8);
+  AMDServiceConnectionRef service = nullptr;
+  EXPECT_EQ(AMDeviceSecureStartService(phone_->device(), name, nullptr, &service), 42);
+  int socket = 0;
+  uint32_t unknown = 0;
+  EXPECT_EQ(AMDeviceStartService(phone_->device(), name, &socket, &unknown), 43);
+  CFRelease(name);
+}
+
 TEST_F(FakePhoneTest, FileInfoComesAsKeyValuePairs) {
   phone_->AddFile("/DCIM/a.JPG", "12345");
   AFCDictionaryRef info = nullptr;
