@@ -79,7 +79,7 @@ std::optional<PropertyDictionary> propertiesFromExifTiff(const Bytes& tiff) {
 
 std::optional<PropertyDictionary> Exiv2ImagePropertyReader::copyPropertiesOfFirstImage(
     const std::string& path) {
-  // Only regular files go on to exiv2, which opens the path itself.
+  // Only regular files go on to exiv2, which opens the path again itself.
   const std::unique_ptr<FileByteSource> file = FileByteSource::open(path);
   if (!file) return std::nullopt;
   if (looksLikeIsoBmff(*file)) {
@@ -88,7 +88,9 @@ std::optional<PropertyDictionary> Exiv2ImagePropertyReader::copyPropertiesOfFirs
     return propertiesFromExifTiff(*tiff);
   }
   try {
-    auto image = Exiv2::ImageFactory::open(path);
+    // Given a path, exiv2 reads names such as "http://..." or "data:..." as
+    // URLs and fetches them; the file we checked is read as a plain file.
+    auto image = Exiv2::ImageFactory::open(Exiv2::BasicIo::AutoPtr(new Exiv2::FileIo(path)));
     if (image.get() == nullptr || !isStillImage(image->imageType())) return std::nullopt;
     image->readMetadata();
     return propertiesOf(image->exifData());

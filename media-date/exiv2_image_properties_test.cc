@@ -97,6 +97,18 @@ TEST_F(ImagePropertiesTest, ContentDecidesTheFormatNotTheName) {
   EXPECT_EQ(datesOf(write("empty.png", {})), "none");
 }
 
+TEST_F(ImagePropertiesTest, PathsThatLookLikeUrlsAreReadAsLocalFiles) {
+  // "http://127.0.0.1:9/x.jpg" names the file http:/127.0.0.1:9/x.jpg below
+  // the current directory; nothing is fetched.
+  std::filesystem::create_directories(dir_ + "/http:/127.0.0.1:9");
+  write("http:/127.0.0.1:9/x.jpg", fixtures::jpeg(kBoth));
+  const std::filesystem::path cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir_);
+  const std::string dates = datesOf("http://127.0.0.1:9/x.jpg");
+  std::filesystem::current_path(cwd);
+  EXPECT_EQ(dates, kBothDates);
+}
+
 TEST_F(ImagePropertiesTest, TruncatedFilesNeverCrash) {
   for (const auto& [name, file] : std::vector<std::pair<std::string, fixtures::Bytes>>{
            {"t.jpg", fixtures::jpeg(kBoth)}, {"t.png", fixtures::png(kBoth)}, {"t.tif", fixtures::tiffImage(kBoth)},
