@@ -2,7 +2,9 @@
 // camera, or lists the devices that the device browser sees.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,9 @@
 #include "phone_importer.h"
 
 namespace {
+
+// How long the end of the run waits for libgphoto2 to let go of the device.
+constexpr std::chrono::milliseconds kStopGrace{3000};
 
 void writeLine(std::string_view line) {
   std::string text(line);
@@ -48,8 +53,10 @@ int main(int argc, char** argv) {
     tarnwick::PhoneImporter importer(*std::move(arguments), library.makeDeviceBrowser(), mainLoop,
                                      writeLine);
     status = importer.run();
-    // Leaving the block stops the library: a transfer still running at the
-    // deadline is cancelled and leaves nothing behind.
+    // A transfer still running at the deadline is cancelled and leaves
+    // nothing behind. One stuck in a call that does not return (a stalled
+    // device) is not waited for: the run is over, its report is written.
+    if (!library.stop(kStopGrace)) std::exit(status);
   }
   return status;
 }

@@ -311,6 +311,19 @@ TEST_F(TarnwickE2eTest, UnwritableOrMissingFolderFailsEachFileWithTheCause) {
   EXPECT_FALSE(fs::exists(root_ / "missing"));
 }
 
+TEST_F(TarnwickE2eTest, StalledTransferDoesNotKeepTheRunPastItsDeadline) {
+  // A file whose data never comes: a named pipe that nobody writes to.
+  ASSERT_EQ(::mkfifo((fixture_ / "DCIM" / "100APPLE" / "IMG_0050.JPG").c_str(), 0644), 0);
+  // timeout only stops a hung run, so that the test fails instead of hanging.
+  Result result = finish(spawnShell(inNamespace(
+      "exec timeout -s KILL 60 " + tarnwick("download --output " + out_.string() + " --timeout 2"))));
+  EXPECT_EQ(result.status, 2);
+  EXPECT_THAT(result.lines, ElementsAre("DEVICE: PHONE", "MEDIA_FOUND: 4", "TO_DOWNLOAD: 4",
+                                        "DOWNLOADED: IMG_0001.JPG", "DOWNLOADED: IMG_0002.MOV",
+                                        kNotFound));
+  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.JPG", "IMG_0002.MOV"}));
+}
+
 TEST_F(TarnwickE2eTest, InterruptedOrTimedOutRunLeavesNothingHalfWritten) {
   // A file big enough that its copy is still running when the run ends.
   {

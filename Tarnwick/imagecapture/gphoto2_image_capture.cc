@@ -555,6 +555,12 @@ Gphoto2ImageCapture::Gphoto2ImageCapture(runloop::RunLoop& mainLoop)
 
 Gphoto2ImageCapture::~Gphoto2ImageCapture() = default;
 
+bool Gphoto2ImageCapture::stop(std::chrono::milliseconds grace) {
+  if (worker_->stop(grace)) return true;
+  removeNamedTemporaries();
+  return false;
+}
+
 std::unique_ptr<DeviceBrowser> Gphoto2ImageCapture::makeDeviceBrowser() {
   auto side = std::make_shared<WorkerSide>();
   Gphoto2Worker* worker = worker_.get();

@@ -2,6 +2,7 @@
 // worker thread; notifications are posted to the main run loop.
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 #include "image_capture.h"
@@ -22,6 +23,12 @@ class Gphoto2ImageCapture {
   Gphoto2ImageCapture& operator=(const Gphoto2ImageCapture&) = delete;
 
   std::unique_ptr<DeviceBrowser> makeDeviceBrowser();
+
+  // Cancels a transfer in progress and closes open sessions, waiting at most
+  // `grace`. False when libgphoto2 is stuck in a call that does not return
+  // (a stalled transfer): the temporary files of the run are removed all the
+  // same, and the caller must end the process without destroying this object.
+  bool stop(std::chrono::milliseconds grace);
 
  private:
   runloop::RunLoop& mainLoop_;

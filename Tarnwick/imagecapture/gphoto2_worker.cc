@@ -42,6 +42,18 @@ Gphoto2Worker::~Gphoto2Worker() {
   gp_context_unref(context_);
 }
 
+bool Gphoto2Worker::stop(std::chrono::milliseconds grace) {
+  stopping_.store(true);
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    stop_ = true;
+    wake_.notify_all();
+    if (!done_.wait_for(lock, grace, [this] { return finished_; })) return false;
+  }
+  if (thread_.joinable()) thread_.join();
+  return true;
+}
+
 void Gphoto2Worker::post(Task task) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -119,6 +131,9 @@ void Gphoto2Worker::loop() {
   tasks_.clear();
   lock.unlock();
   if (finalizer) finalizer();
+  lock.lock();
+  finished_ = true;
+  done_.notify_all();
 }
 
 }  // namespace imagecapture

@@ -38,6 +38,12 @@ class Gphoto2Worker {
   // True once the worker has been told to stop: work in progress is dropped.
   bool stopping() const { return stopping_.load(); }
 
+  // Tells the worker to stop (cancelling what libgphoto2 is doing) and waits
+  // at most `grace` for it to run the finalizer and end. False when it is
+  // still busy, stuck in a call that does not return: then the worker must
+  // not be destroyed, and the process ends without waiting for it.
+  bool stop(std::chrono::milliseconds grace);
+
   // Worker thread only.
   GPContext* context() const { return context_; }
   CameraAbilitiesList* abilities();  // loaded on first use, then kept
@@ -64,6 +70,8 @@ class Gphoto2Worker {
   std::chrono::milliseconds period_{500};
   std::chrono::steady_clock::time_point nextTick_{};
   bool stop_ = false;
+  bool finished_ = false;  // the loop has ended and the finalizer has run
+  std::condition_variable done_;
   std::thread thread_;
 };
 

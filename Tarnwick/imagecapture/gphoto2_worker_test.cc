@@ -106,5 +106,25 @@ TEST(Gphoto2Worker, StoppingRunsTheFinalizerOnTheWorkerAndDropsQueuedTasks) {
   EXPECT_EQ(ran, 1);
 }
 
+TEST(Gphoto2Worker, StopGivesUpOnATaskThatDoesNotReturnAndSucceedsOnceItHas) {
+  Gphoto2Worker worker;
+  std::promise<void> blocked;
+  std::promise<void> release;
+  auto releaseFuture = release.get_future();
+  std::atomic<bool> finalized{false};
+  worker.setFinalizer([&] { finalized = true; });
+  worker.post([&] {
+    blocked.set_value();
+    releaseFuture.wait();  // a call stuck on a device
+  });
+  blocked.get_future().wait();
+  EXPECT_FALSE(worker.stop(50ms));
+  EXPECT_TRUE(worker.stopping());  // the stuck call is told to cancel
+  EXPECT_FALSE(finalized);
+  release.set_value();
+  EXPECT_TRUE(worker.stop(std::chrono::milliseconds(60000)));
+  EXPECT_TRUE(finalized);
+}
+
 }  // namespace
 }  // namespace imagecapture

@@ -48,9 +48,13 @@ void unregisterTemporary(const std::string& path) {
     }
 }
 
-extern "C" void removeTemporariesAndDie(int signal) {
+void unlinkRegistered() {
   for (Slot& slot : g_slots)
     if (slot.filled.load()) ::unlink(slot.path);
+}
+
+extern "C" void removeTemporariesAndDie(int signal) {
+  unlinkRegistered();
   std::signal(signal, SIG_DFL);
   std::raise(signal);
 }
@@ -316,6 +320,8 @@ std::optional<std::string> publishGroup(const std::string& folder, std::vector<P
   error = "нет свободного имени для " + entries.front().name + " в папке " + folder;
   return std::nullopt;
 }
+
+void removeNamedTemporaries() { unlinkRegistered(); }
 
 void installInterruptCleanup() {
   for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {

@@ -77,4 +77,8 @@ std::optional<std::string> publishGroup(const std::string& folder, std::vector<P
 // as usual.
 void installInterruptCleanup();
 
+// Removes the named temporaries that are still there, for a process that
+// ends without waiting for the transfer that writes them.
+void removeNamedTemporaries();
+
 }  // namespace imagecapture
