@@ -311,6 +311,32 @@ TEST_F(TarnwickE2eTest, UnwritableOrMissingFolderFailsEachFileWithTheCause) {
   EXPECT_FALSE(fs::exists(root_ / "missing"));
 }
 
+TEST_F(TarnwickE2eTest, FullFolderFailsTheFileThatDoesNotFitAndKeepsNoPartOfIt) {
+  {
+    std::ofstream big(fixture_ / "DCIM" / "100APPLE" / "IMG_0003.JPG", std::ios::binary);
+    big << std::string(300 * 1024, 'j');
+  }
+  // A 64 KiB file system: the big photo cannot fit, the small files can.
+  // What the folder holds is written after the report, as "name size" lines.
+  std::string full = "mount -t tmpfs -o size=64k tmpfs " + out_.string() + " || exit 99; " +
+                     tarnwick("download --output " + out_.string() + " --timeout 20") +
+                     "; status=$?; cd " + out_.string() +
+                     " && for f in $(ls -A); do stat -c \"%n %s\" \"$f\"; done; exit $status";
+  Result result = finish(spawnShell(inNamespace(full)));
+  EXPECT_EQ(result.status, 3);
+  ASSERT_EQ(result.lines.size(), 11u);
+  EXPECT_EQ(result.lines[3], "DOWNLOADED: IMG_0001.JPG");
+  EXPECT_EQ(result.lines[4], "DOWNLOADED: IMG_0002.MOV");
+  EXPECT_THAT(result.lines[5], HasSubstr("ERROR: не удалось скачать IMG_0003.JPG: "));
+  EXPECT_THAT(result.lines[5], HasSubstr(out_.string()));
+  EXPECT_THAT(result.lines[5], HasSubstr("No space left on device"));
+  EXPECT_EQ(result.lines[6], "DOWNLOADED: IMG_0100.PNG");
+  EXPECT_EQ(result.lines[7], "DONE: downloaded=3 failed=1");
+  // Nothing reported as downloaded was cut short, and no part of the big one stays.
+  EXPECT_THAT(std::vector<std::string>(result.lines.begin() + 8, result.lines.end()),
+              ElementsAre("IMG_0001.JPG 8", "IMG_0002.MOV 5", "IMG_0100.PNG 3"));
+}
+
 TEST_F(TarnwickE2eTest, StalledTransferDoesNotKeepTheRunPastItsDeadline) {
   // A file whose data never comes: a named pipe that nobody writes to.
   ASSERT_EQ(::mkfifo((fixture_ / "DCIM" / "100APPLE" / "IMG_0050.JPG").c_str(), 0644), 0);

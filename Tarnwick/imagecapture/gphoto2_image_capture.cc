@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -97,6 +99,42 @@ struct WorkerSide {
   bool firstPollDone = false;
   std::set<std::shared_ptr<Session>> open;
 };
+
+// Where a download's data goes: our own writes into the temporary file, so
+// that a failed write (a full disk) is known even where a driver does not
+// pass libgphoto2's write error on.
+struct Sink {
+  int fd;
+  int error = 0;  // errno of the first failed write
+};
+
+int sinkSize(void* priv, uint64_t* size) {
+  off_t at = ::lseek(static_cast<Sink*>(priv)->fd, 0, SEEK_CUR);
+  if (at < 0) return GP_ERROR_IO;
+  *size = static_cast<uint64_t>(at);
+  return GP_OK;
+}
+
+int sinkRead(void*, unsigned char*, uint64_t*) { return GP_ERROR_NOT_SUPPORTED; }
+
+int sinkWrite(void* priv, unsigned char* data, uint64_t* length) {
+  auto* sink = static_cast<Sink*>(priv);
+  if (sink->error != 0) return GP_ERROR_IO_WRITE;
+  uint64_t done = 0;
+  while (done < *length) {
+    ssize_t n = ::write(sink->fd, data + done, static_cast<std::size_t>(*length - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      sink->error = n < 0 ? errno : EIO;
+      *length = done;
+      return GP_ERROR_IO_WRITE;
+    }
+    done += static_cast<uint64_t>(n);
+  }
+  return GP_OK;
+}
+
+CameraFileHandler g_sinkHandler = {sinkSize, sinkRead, sinkWrite};
 
 bool isLockedStorage(const std::string& folder) {
   return folder == "store_feedface" || folder == "store_FEEDFACE" || folder == "store_00000000";
@@ -319,19 +357,22 @@ void GpCamera::downloadOnWorker(std::shared_ptr<const GpFile> file, DownloadOpti
                    std::string& error) -> std::optional<PartialFile> {
     auto part = PartialFile::create(folder, record.name, error);
     if (!part) return std::nullopt;
-    int fd = ::dup(part->fd());
+    Sink sink{part->fd()};
     ::CameraFile* raw = nullptr;
-    if (fd < 0 || gp_file_new_from_fd(&raw, fd) < GP_OK) {
-      if (fd >= 0) ::close(fd);
-      error = "не удалось записать файл " + part->path();
+    if (gp_file_new_from_handler(&raw, &g_sinkHandler, &sink) < GP_OK) {
+      error = "не удалось записать файл в папку " + folder;
       return std::nullopt;
     }
-    FileHandle data(raw);  // closes `fd` when released
+    FileHandle data(raw);
     worker_.setProgressHook([&part] { part->startWriteback(); });
     int result = gp_camera_file_get(camera, phoneFolder.c_str(), record.name.c_str(),
                                     GP_FILE_TYPE_NORMAL, raw, worker_.context());
     worker_.setProgressHook(nullptr);
     data.reset();
+    if (sink.error != 0) {
+      error = "не удалось записать файл в папку " + folder + ": " + std::strerror(sink.error);
+      return std::nullopt;
+    }
     if (result < GP_OK) {
       error = worker_.describe(result);
       // Perhaps the device has gone: look now, so that its removal is
