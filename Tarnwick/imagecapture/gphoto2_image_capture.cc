@@ -1,4 +1,5 @@
 #include "gphoto2_image_capture.h"
+#include "transfer_check.h"
 
 #include <gphoto2/gphoto2.h>
 #include <unistd.h>
@@ -76,6 +77,7 @@ struct FileRecord {
   std::string name;
   std::optional<std::time_t> modified;
   std::string mimeType;
+  std::optional<std::uint64_t> size;  // as the device announces it
 };
 
 struct Session {
@@ -106,6 +108,7 @@ struct WorkerSide {
 struct Sink {
   int fd;
   int error = 0;  // errno of the first failed write
+  std::uint64_t written = 0;
 };
 
 int sinkSize(void* priv, uint64_t* size) {
@@ -130,6 +133,7 @@ int sinkWrite(void* priv, unsigned char* data, uint64_t* length) {
       return GP_ERROR_IO_WRITE;
     }
     done += static_cast<uint64_t>(n);
+    sink->written += static_cast<uint64_t>(n);
   }
   return GP_OK;
 }
@@ -284,11 +288,12 @@ void GpCamera::openOnWorker() {
       break;
     }
     for (const std::string& name : listNames(files.get())) {
-      FileRecord record{name, std::nullopt, ""};
+      FileRecord record{name, std::nullopt, "", std::nullopt};
       CameraFileInfo info;
       if (gp_camera_file_get_info(raw, folder.c_str(), name.c_str(), &info, context) >= GP_OK) {
         if (info.file.fields & GP_FILE_INFO_MTIME) record.modified = info.file.mtime;
         if (info.file.fields & GP_FILE_INFO_TYPE) record.mimeType = info.file.type;
+        if (info.file.fields & GP_FILE_INFO_SIZE) record.size = info.file.size;
       }
       session->byStem[{folder, std::string(nameStem(name))}].push_back(record);
       items.push_back(std::make_shared<GpFile>(folder, record));
@@ -378,6 +383,10 @@ void GpCamera::downloadOnWorker(std::shared_ptr<const GpFile> file, DownloadOpti
       // Perhaps the device has gone: look now, so that its removal is
       // reported before the next file is asked for.
       worker_.tickSoon();
+      return std::nullopt;
+    }
+    if (auto shortfall = transferShortfall(record.size, sink.written)) {
+      error = *shortfall;
       return std::nullopt;
     }
     if (!part->finish(record.modified, error)) return std::nullopt;
