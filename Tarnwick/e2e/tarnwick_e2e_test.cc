@@ -200,6 +200,15 @@ TEST_F(TarnwickE2eTest, ListWalksEveryFolderAndWritesUtcDates) {
                                         "FILE: IMG_0100.PNG 2023-11-14T22:13:20Z"));
 }
 
+TEST_F(TarnwickE2eTest, ReportThatCannotBeWrittenFailsTheRun) {
+  for (const char* redirect : {" > /dev/full", " >&-"}) {
+    EXPECT_EQ(run(std::string("list --timeout 20") + redirect).status, 1) << redirect;
+    EXPECT_EQ(run(std::string("debug --timeout 0") + redirect).status, 1) << redirect;
+  }
+  // Any other status stays what it was.
+  EXPECT_EQ(run("list --timeout 0 > /dev/full").status, 2);
+}
+
 TEST_F(TarnwickE2eTest, DownloadTwiceNeverOverwritesAndReportsTheNewNames) {
   Result first = run("download --output " + out_.string() + " --timeout 20");
   EXPECT_EQ(first.status, 0);
