@@ -152,7 +152,7 @@ class GpFile : public CameraFile {
   std::optional<std::string> name() const override { return record_.name; }
   std::optional<Date> creationDate() const override {
     if (!record_.modified) return std::nullopt;
-    return std::chrono::system_clock::from_time_t(*record_.modified);
+    return Date(std::chrono::seconds(static_cast<std::int64_t>(*record_.modified)));
   }
   const std::string& folder() const { return folder_; }
   const FileRecord& record() const { return record_; }

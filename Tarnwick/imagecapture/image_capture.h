@@ -18,7 +18,9 @@
 
 namespace imagecapture {
 
-using Date = std::chrono::system_clock::time_point;
+// A point in time in whole seconds since 1970 (UTC), as wide as the device's
+// own 64-bit count: no date a device can state is out of range.
+using Date = std::chrono::sys_seconds;
 
 // Device kinds as the browser reports them (`type`), and the flags of the
 // browsed-device mask.
