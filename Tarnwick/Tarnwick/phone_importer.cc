@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "media_files.h"
+#include "report_text.h"
 
 namespace tarnwick {
 
@@ -32,7 +33,11 @@ PhoneImporter::PhoneImporter(Arguments arguments, std::unique_ptr<ic::DeviceBrow
     : arguments_(std::move(arguments)),
       browser_(std::move(browser)),
       runLoop_(runLoop),
-      writeLine_(std::move(writeLine)) {}
+      // Names and messages come from the device: every line goes out with
+      // its control bytes escaped, so none can end it early or forge another.
+      writeLine_([write = std::move(writeLine)](std::string_view line) {
+        write(escapeControlBytes(line));
+      }) {}
 
 int PhoneImporter::run() {
   browser_->setDelegate(this);

@@ -237,6 +237,22 @@ TEST_F(TarnwickE2eTest, LivePhotoPairIsTwoFilesEachDownloadedOnce) {
   EXPECT_EQ(read(out_ / "IMG_0001.MOV"), "live movie");
 }
 
+TEST_F(TarnwickE2eTest, NamesWithControlBytesCannotForgeReportLines) {
+  fs::remove_all(fixture_ / "DCIM" / "101APPLE");
+  put("DCIM/100APPLE/A\nDONE: downloaded=9 failed=0\r\nB.JPG", "hostile", 1714557600);
+  Result listed = run("list --timeout 20");
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_THAT(listed.lines, ElementsAre("DEVICE: PHONE", "MEDIA_FOUND: 3",
+                                        "FILE: A\\x0ADONE: downloaded=9 failed=0\\x0D\\x0AB.JPG "
+                                        "2024-05-01T10:00:00Z",
+                                        "FILE: IMG_0001.JPG 2024-05-01T10:00:00Z",
+                                        "FILE: IMG_0002.MOV 2024-05-01T11:00:00Z"));
+  Result downloaded = run("download --output " + out_.string() + " --timeout 20");
+  EXPECT_EQ(downloaded.status, 0);
+  EXPECT_EQ(downloaded.lines.at(3), "DOWNLOADED: A\\x0ADONE: downloaded=9 failed=0\\x0D\\x0AB.JPG");
+  EXPECT_EQ(read(out_ / "A\nDONE: downloaded=9 failed=0\r\nB.JPG"), "hostile");
+}
+
 TEST_F(TarnwickE2eTest, UnpluggedDuringTheDownloadsCountsWhatWasNotDownloaded) {
   for (int i = 0; i < 1500; ++i) {
     char name[64];
