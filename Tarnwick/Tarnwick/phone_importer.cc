@@ -127,9 +127,12 @@ void PhoneImporter::deviceDidOpenSession(ic::Device&, const ic::Error* error) {
   didFinish_ = true;
 }
 
-void PhoneImporter::deviceDidCloseSession(ic::Device&, const ic::Error*) {
+void PhoneImporter::deviceDidCloseSession(ic::Device&, const ic::Error* error) {
   // A close that we asked for comes after the summary; any other one means
-  // the work was cut short.
+  // the work was cut short. Before the catalogue, its error says why the
+  // catalogue could not be read (a folder that cannot be listed).
+  if (error && !catalogueHandled_ && !didFinish_)
+    writeLine_("ERROR: " + error->localizedDescription());
   phoneLost();
 }
 

@@ -253,6 +253,18 @@ TEST_F(TarnwickE2eTest, NamesWithControlBytesCannotForgeReportLines) {
   EXPECT_EQ(read(out_ / "A\nDONE: downloaded=9 failed=0\r\nB.JPG"), "hostile");
 }
 
+TEST_F(TarnwickE2eTest, UnreadableFolderEndsTheRunWithItsCause) {
+  // Root without the capabilities that bypass permissions meets them as
+  // any user does.
+  fs::permissions(fixture_ / "DCIM" / "101APPLE", fs::perms::owner_exec | fs::perms::group_exec);
+  Result result = finish(spawnShell(inNamespace(
+      "exec setpriv --inh-caps=-all --bounding-set=-all " + tarnwick("list --timeout 20"))));
+  EXPECT_EQ(result.status, 2);
+  ASSERT_EQ(result.lines.size(), 2u);
+  EXPECT_THAT(result.lines[0], HasSubstr("ERROR: не удалось прочитать папку /DCIM/101APPLE: "));
+  EXPECT_EQ(result.lines[1], kNotFound);
+}
+
 TEST_F(TarnwickE2eTest, UnpluggedDuringTheDownloadsCountsWhatWasNotDownloaded) {
   for (int i = 0; i < 1500; ++i) {
     char name[64];

@@ -276,15 +276,20 @@ void GpCamera::openOnWorker() {
   std::vector<CameraItemPtr> items;
   std::vector<std::pair<std::string, int>> pending{{"/", 0}};
   bool failed = rootResult < GP_OK;
-  std::string failure = failed ? worker_.describe(rootResult) : "";
+  std::string failure = failed ? "не удалось прочитать папку /: " + worker_.describe(rootResult) : "";
+  // A folder that cannot be read, for its files or its subfolders, makes the
+  // catalogue incomplete: the walk ends with the folder and the cause.
+  auto unreadable = [&](const std::string& folder, int result) {
+    failed = true;
+    failure = "не удалось прочитать папку " + folder + ": " + worker_.describe(result);
+  };
   while (!pending.empty() && !failed) {
     auto [folder, depth] = pending.back();
     pending.pop_back();
     auto files = newList();
     if (!files) break;
     if (int result = gp_camera_folder_list_files(raw, folder.c_str(), files.get(), context); result < GP_OK) {
-      failed = true;
-      failure = worker_.describe(result);
+      unreadable(folder, result);
       break;
     }
     for (const std::string& name : listNames(files.get())) {
@@ -301,7 +306,10 @@ void GpCamera::openOnWorker() {
     if (depth >= 32) continue;  // a folder loop on the device
     auto folders = newList();
     if (!folders) break;
-    if (gp_camera_folder_list_folders(raw, folder.c_str(), folders.get(), context) < GP_OK) continue;
+    if (int result = gp_camera_folder_list_folders(raw, folder.c_str(), folders.get(), context); result < GP_OK) {
+      unreadable(folder, result);
+      break;
+    }
     auto names = listNames(folders.get());
     for (auto it = names.rbegin(); it != names.rend(); ++it)  // visited in name order
       pending.emplace_back(joinFolder(folder, *it), depth + 1);
