@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "device_identity.h"
+#include "device_scan.h"
 #include "gphoto2_worker.h"
 #include "safe_publish.h"
 #include "sidecars.h"
@@ -537,30 +538,38 @@ void GpBrowser::start() {
   worker_.setTick(std::chrono::milliseconds(500), [poller] { poller->poll(); });
 }
 
-void GpBrowser::Poller::poll() {
-  CameraAbilitiesList* abilities = worker.abilities();
+// One look for cameras; nothing when the library could not look.
+std::optional<ScanResult> scanForCameras(Gphoto2Worker& worker) {
   auto ports = loadPorts();
   auto list = newList();
-  std::map<std::string, std::pair<std::string, std::string>> now;  // key -> model, port
-  if (ports && list &&
-      gp_abilities_list_detect(abilities, ports.get(), list.get(), worker.context()) >= GP_OK) {
-    int count = gp_list_count(list.get());
-    for (int i = 0; i < count; ++i) {
-      const char* model = nullptr;
-      const char* port = nullptr;
-      if (gp_list_get_name(list.get(), i, &model) < GP_OK ||
-          gp_list_get_value(list.get(), i, &port) < GP_OK || !model || !port)
-        continue;
-      if (std::string_view(port) == "usb:") continue;  // the generic entry, not a device
-      now[std::string(port) + "|" + model] = {model, port};
-    }
+  if (!ports || !list ||
+      gp_abilities_list_detect(worker.abilities(), ports.get(), list.get(), worker.context()) < GP_OK)
+    return std::nullopt;
+  ScanResult found;
+  int count = gp_list_count(list.get());
+  for (int i = 0; i < count; ++i) {
+    const char* model = nullptr;
+    const char* port = nullptr;
+    if (gp_list_get_name(list.get(), i, &model) < GP_OK ||
+        gp_list_get_value(list.get(), i, &port) < GP_OK || !model || !port)
+      continue;
+    if (std::string_view(port) == "usb:") continue;  // the generic entry, not a device
+    found[std::string(port) + "|" + model] = {model, port};
   }
-  std::vector<std::string> gone;
-  for (const auto& [key, detected] : side->known)
-    if (!now.count(key)) gone.push_back(key);
+  return found;
+}
+
+void GpBrowser::Poller::poll() {
+  auto found = scanForCameras(worker);
+  std::set<std::string> knownKeys;
+  for (const auto& entry : side->known) knownKeys.insert(entry.first);
+  // A failed look changes nothing, and does not end the first enumeration.
+  if (!found) return;
+  ScanChanges changes = compareScan(knownKeys, found);
+  const std::vector<std::string>& gone = changes.gone;
   std::vector<Detected> added;
-  for (const auto& [key, value] : now) {
-    if (side->known.count(key)) continue;
+  for (const auto& key : changes.added) {
+    const auto& value = found->at(key);
     std::optional<UsbStrings> usb;
     if (auto busDevice = parseUsbPort(value.second)) usb = readUsbStrings(busDevice->first, busDevice->second);
     Detected detected{value.first, value.second, identifyDevice(value.first, value.second, usb)};
