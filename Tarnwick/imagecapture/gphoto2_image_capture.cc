@@ -2,6 +2,7 @@
 #include "transfer_check.h"
 
 #include <gphoto2/gphoto2.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -99,6 +100,10 @@ struct Detected {
 
 struct WorkerSide {
   std::map<std::string, Detected> known;  // by port + model
+  // The last USB detection, and the USB devices that the system showed then.
+  std::optional<ScanResult> usbFound;
+  std::optional<std::string> usbSignature;
+  bool usbRecheck = false;
   bool firstPollDone = false;
   std::set<std::shared_ptr<Session>> open;
 };
@@ -538,12 +543,12 @@ void GpBrowser::start() {
   worker_.setTick(std::chrono::milliseconds(500), [poller] { poller->poll(); });
 }
 
-// One look for cameras; nothing when the library could not look.
-std::optional<ScanResult> scanForCameras(Gphoto2Worker& worker) {
-  auto ports = loadPorts();
+bool isUsbPath(std::string_view port) { return port.substr(0, 3) == "usb"; }
+
+// libgphoto2's detection over every port of `ports`.
+std::optional<ScanResult> detectAll(Gphoto2Worker& worker, GPPortInfoList* ports) {
   auto list = newList();
-  if (!ports || !list ||
-      gp_abilities_list_detect(worker.abilities(), ports.get(), list.get(), worker.context()) < GP_OK)
+  if (!list || gp_abilities_list_detect(worker.abilities(), ports, list.get(), worker.context()) < GP_OK)
     return std::nullopt;
   ScanResult found;
   int count = gp_list_count(list.get());
@@ -559,8 +564,61 @@ std::optional<ScanResult> scanForCameras(Gphoto2Worker& worker) {
   return found;
 }
 
+// The mounted camera folders among `ports`, found as libgphoto2's detection
+// finds them: a disk port whose folder holds a DCIM (or dcim) folder.
+std::optional<ScanResult> detectFolders(GPPortInfoList* ports) {
+  constexpr const char* kModel = "Mass Storage Camera";
+  ScanResult found;
+  int count = gp_port_info_list_count(ports);
+  for (int i = 0; i < count; ++i) {
+    GPPortInfo info;
+    GPPortType type;
+    char* path = nullptr;
+    if (gp_port_info_list_get_info(ports, i, &info) < GP_OK || gp_port_info_get_type(info, &type) < GP_OK ||
+        gp_port_info_get_path(info, &path) < GP_OK || !path)
+      return std::nullopt;
+    std::string_view port(path);
+    if (type != GP_PORT_DISK || port.substr(0, 5) != "disk:") continue;
+    std::string folder(port.substr(5));
+    struct stat st {};
+    if (::stat((folder + "/DCIM").c_str(), &st) != 0 && ::stat((folder + "/dcim").c_str(), &st) != 0)
+      continue;
+    found[std::string(port) + "|" + kModel] = {kModel, std::string(port)};
+  }
+  return found;
+}
+
+// One look for cameras; nothing when the library could not look.
+//
+// libgphoto2's USB detection leaks inside the library at every call (tens to
+// hundreds of KB, by the USB setup), and it cannot be run on the other ports
+// alone. So the library's detection runs only when the set of USB devices
+// has changed (and once more on the next look, to let a device that was
+// still appearing settle); in between, its last USB result stands and the
+// camera folders, which come and go with mounts, are found directly.
+std::optional<ScanResult> scanForCameras(Gphoto2Worker& worker, WorkerSide& side) {
+  auto ports = loadPorts();
+  if (!ports) return std::nullopt;
+  auto signature = usbDevicesSignature();
+  const bool changed = !signature || !side.usbFound || signature != side.usbSignature;
+  if (changed || side.usbRecheck) {
+    auto found = detectAll(worker, ports.get());
+    if (!found) return std::nullopt;
+    side.usbFound.emplace();
+    for (const auto& [key, value] : *found)
+      if (isUsbPath(value.second)) side.usbFound->insert({key, value});
+    side.usbRecheck = changed;
+    side.usbSignature = signature;
+    return found;
+  }
+  auto found = detectFolders(ports.get());
+  if (!found) return std::nullopt;
+  found->insert(side.usbFound->begin(), side.usbFound->end());
+  return found;
+}
+
 void GpBrowser::Poller::poll() {
-  auto found = scanForCameras(worker);
+  auto found = scanForCameras(worker, *side);
   std::set<std::string> knownKeys;
   for (const auto& entry : side->known) knownKeys.insert(entry.first);
   // A failed look changes nothing, and does not end the first enumeration.
