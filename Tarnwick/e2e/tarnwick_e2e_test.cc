@@ -224,17 +224,31 @@ TEST_F(TarnwickE2eTest, DownloadTwiceNeverOverwritesAndReportsTheNewNames) {
   EXPECT_EQ(outNames().size(), 6u);  // and no temporary left behind
 }
 
-TEST_F(TarnwickE2eTest, LivePhotoPairIsTwoFilesEachDownloadedOnce) {
+TEST_F(TarnwickE2eTest, LivePhotoWithASidecarStaysOnePairByNameAndTheSidecarComesOnce) {
+  // The folder driver hides .AAE; a .WAV is a sidecar it shows.
+  fs::remove_all(fixture_ / "DCIM" / "101APPLE");
   put("DCIM/100APPLE/IMG_0001.MOV", "live movie", 1714557600);
-  Result result = run("download --output " + out_.string() + " --timeout 20");
-  EXPECT_EQ(result.status, 0);
-  EXPECT_THAT(result.lines, ElementsAre("DEVICE: PHONE", "MEDIA_FOUND: 4", "TO_DOWNLOAD: 4",
-                                        "DOWNLOADED: IMG_0001.JPG", "DOWNLOADED: IMG_0001.MOV",
-                                        "DOWNLOADED: IMG_0002.MOV", "DOWNLOADED: IMG_0100.PNG",
-                                        "DONE: downloaded=4 failed=0"));
-  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.JPG", "IMG_0001.MOV", "IMG_0002.MOV",
-                                               "IMG_0100.PNG"}));
+  put("DCIM/100APPLE/IMG_0001.WAV", "edits", 1714557600);
+  Result first = run("download --output " + out_.string() + " --timeout 20");
+  EXPECT_EQ(first.status, 0);
+  EXPECT_THAT(first.lines, ElementsAre("DEVICE: PHONE", "MEDIA_FOUND: 3", "TO_DOWNLOAD: 3",
+                                       "DOWNLOADED: IMG_0001.JPG", "DOWNLOADED: IMG_0001.MOV",
+                                       "DOWNLOADED: IMG_0002.MOV", "DONE: downloaded=3 failed=0"));
+  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.JPG", "IMG_0001.MOV", "IMG_0001.WAV",
+                                               "IMG_0002.MOV"}));
   EXPECT_EQ(read(out_ / "IMG_0001.MOV"), "live movie");
+
+  // Again, with only the still's name taken anew: the pair and its sidecar
+  // move to (1) together; nothing is overwritten.
+  fs::remove(out_ / "IMG_0001.MOV");
+  fs::remove(out_ / "IMG_0001.WAV");
+  Result second = run("download --output " + out_.string() + " --timeout 20");
+  EXPECT_THAT(second.lines, ElementsAre("DEVICE: PHONE", "MEDIA_FOUND: 3", "TO_DOWNLOAD: 3",
+                                        "DOWNLOADED: IMG_0001 (1).JPG", "DOWNLOADED: IMG_0001 (1).MOV",
+                                        "DOWNLOADED: IMG_0002 (1).MOV", "DONE: downloaded=3 failed=0"));
+  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.JPG", "IMG_0002.MOV", "IMG_0001 (1).JPG",
+                                               "IMG_0001 (1).MOV", "IMG_0001 (1).WAV",
+                                               "IMG_0002 (1).MOV"}));
 }
 
 TEST_F(TarnwickE2eTest, NamesWithControlBytesCannotForgeReportLines) {

@@ -90,6 +90,10 @@ struct Session {
   // The files of each folder by the name without its extension, to find a
   // photo's sidecars ("IMG_0001.AAE" beside "IMG_0001.HEIC").
   std::map<std::pair<std::string, std::string>, std::vector<FileRecord>> byStem;
+  // What this run has published: the number that the first media file of
+  // each (folder, stem) got, and the sidecars already handled.
+  std::map<std::pair<std::string, std::string>, int> numberOfStem;
+  std::set<std::pair<std::string, std::string>> sidecarsTaken;
 };
 
 struct Detected {
@@ -413,35 +417,45 @@ void GpCamera::downloadOnWorker(std::shared_ptr<const GpFile> file, DownloadOpti
     answer(error, "");
     return;
   }
-  std::vector<PartialFile> sidecars;
-  std::vector<std::string> sidecarNames;
-  if (options.downloadSidecarFiles) {
-    auto group = session_->byStem.find({file->folder(), std::string(nameStem(file->record().name))});
-    std::vector<FolderEntry> folderEntries;
-    if (group != session_->byStem.end())
-      for (const FileRecord& other : group->second) folderEntries.push_back({other.name, other.mimeType});
-    for (const std::string& sidecarName : sidecarsOf(file->record().name, folderEntries)) {
-      const FileRecord& other = *std::find_if(group->second.begin(), group->second.end(),
-                                              [&](const FileRecord& r) { return r.name == sidecarName; });
-      std::string sidecarError;
-      // A sidecar that cannot be fetched does not cost the photo itself.
-      if (auto part = fetch(file->folder(), other, sidecarError)) {
-        sidecars.push_back(std::move(*part));
-        sidecarNames.push_back(other.name);
-      }
-    }
-  }
   if (worker_.stopping()) {
     // The run has ended: its report is written, so nothing new may appear.
     answer("прервано", "");
     return;
   }
+  // Names: a media file keeps its own name unless that very name is taken.
+  // The partners of a photo (a Live Photo's movie, a RAW beside its JPEG:
+  // same phone folder, same name, another media extension) try the number
+  // that the first of them got, so that a pair stays a pair by name; where
+  // that name is taken, the first free one. A sidecar travels once per run,
+  // with the first of its media files that arrives, and takes that file's
+  // number (or, where that name is taken, the first free one).
+  const std::pair<std::string, std::string> stem{file->folder(),
+                                                 std::string(nameStem(file->record().name))};
+  auto partner = session_->numberOfStem.find(stem);
+  const int preferred = partner != session_->numberOfStem.end() ? partner->second : 0;
   std::vector<PublishEntry> entries{{&*main, file->record().name}};
-  for (std::size_t i = 0; i < sidecars.size(); ++i) entries.push_back({&sidecars[i], sidecarNames[i]});
-  auto saved = publishGroup(folder, entries, error);
+  int number = 0;
+  auto saved = publishGroup(folder, entries, error, preferred, &number);
   if (!saved) {
     answer(error, "");
     return;
+  }
+  session_->numberOfStem.emplace(stem, number);
+
+  auto group = session_->byStem.find(stem);
+  if (options.downloadSidecarFiles && group != session_->byStem.end()) {
+    std::vector<FolderEntry> folderEntries;
+    for (const FileRecord& other : group->second) folderEntries.push_back({other.name, other.mimeType});
+    for (const std::string& sidecarName : sidecarsOf(file->record().name, folderEntries)) {
+      if (!session_->sidecarsTaken.insert({file->folder(), sidecarName}).second) continue;
+      const FileRecord& other = *std::find_if(group->second.begin(), group->second.end(),
+                                              [&](const FileRecord& r) { return r.name == sidecarName; });
+      std::string sidecarError;
+      auto part = fetch(file->folder(), other, sidecarError);
+      if (!part || worker_.stopping()) continue;
+      std::vector<PublishEntry> sidecar{{&*part, other.name}};
+      publishGroup(folder, sidecar, sidecarError, number);
+    }
   }
   answer(std::nullopt, *saved);
 }
