@@ -50,7 +50,7 @@ int PhoneImporter::run() {
 
   if (didFinish_) {
     if (exitCode_ != 0) return exitCode_;
-    return failedCount_ != 0 ? 3 : 0;
+    return failedCount_ != 0 || failedSidecarCount_ != 0 ? 3 : 0;
   }
   if (arguments_.command == "debug") {
     printBrowserDevices();
@@ -231,6 +231,14 @@ void PhoneImporter::didDownloadFile(const ic::CameraFilePtr& file, const ic::Err
     if (auto saved = options.find(ic::kSavedFilename); saved != options.end())
       if (const auto* text = std::get_if<std::string>(&saved->second)) shown = *text;
     writeLine_("DOWNLOADED: " + shown);
+    // Its sidecars (the edits of a photo) that did not arrive: the file
+    // stays downloaded, the run ends with status 3.
+    if (auto failed = options.find(ic::kFailedSidecarFiles); failed != options.end())
+      if (const auto* sidecars = std::get_if<std::vector<ic::SidecarFailure>>(&failed->second))
+        for (const auto& sidecar : *sidecars) {
+          ++failedSidecarCount_;
+          writeLine_("ERROR: не удалось скачать " + sidecar.name + ": " + sidecar.description);
+        }
   }
   downloadNextFile();
 }

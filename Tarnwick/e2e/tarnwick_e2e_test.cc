@@ -251,6 +251,22 @@ TEST_F(TarnwickE2eTest, LivePhotoWithASidecarStaysOnePairByNameAndTheSidecarCome
                                                "IMG_0002 (1).MOV"}));
 }
 
+TEST_F(TarnwickE2eTest, SidecarThatFailsIsReportedAndTheRunIsNotASuccess) {
+  fs::remove_all(fixture_ / "DCIM" / "101APPLE");
+  put("DCIM/100APPLE/IMG_0001.WAV", "edits", 1714557600);
+  fs::permissions(fixture_ / "DCIM" / "100APPLE" / "IMG_0001.WAV", fs::perms::none);
+  // Root without the capabilities that bypass permissions cannot read it.
+  Result result = finish(spawnShell(inNamespace("exec setpriv --inh-caps=-all --bounding-set=-all " +
+                                                tarnwick("download --timeout 20 --output " + out_.string()))));
+  EXPECT_EQ(result.status, 3);
+  ASSERT_EQ(result.lines.size(), 7u);
+  EXPECT_EQ(result.lines[3], "DOWNLOADED: IMG_0001.JPG");
+  EXPECT_THAT(result.lines[4], HasSubstr("ERROR: не удалось скачать IMG_0001.WAV: "));
+  EXPECT_EQ(result.lines[5], "DOWNLOADED: IMG_0002.MOV");
+  EXPECT_EQ(result.lines[6], "DONE: downloaded=2 failed=0");
+  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.JPG", "IMG_0002.MOV"}));
+}
+
 TEST_F(TarnwickE2eTest, NamesWithControlBytesCannotForgeReportLines) {
   fs::remove_all(fixture_ / "DCIM" / "101APPLE");
   put("DCIM/100APPLE/A\nDONE: downloaded=9 failed=0\r\nB.JPG", "hostile", 1714557600);

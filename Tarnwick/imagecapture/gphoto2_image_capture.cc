@@ -357,14 +357,18 @@ void GpCamera::requestDownloadFile(const CameraFilePtr& file, const DownloadOpti
 
 void GpCamera::downloadOnWorker(std::shared_ptr<const GpFile> file, DownloadOptions options,
                                 DownloadDelegate* delegate) {
-  auto answer = [this, file, delegate](std::optional<std::string> failure, std::string saved) {
+  std::vector<SidecarFailure> sidecarFailures;
+  auto answer = [this, file, delegate, &sidecarFailures](std::optional<std::string> failure,
+                                                         std::string saved) {
     auto self = shared_from_this();
-    loop_.post([file, delegate, failure, saved] {
+    loop_.post([file, delegate, failure, saved, sidecarFailures] {
       if (failure) {
         Error error(*failure);
         delegate->didDownloadFile(file, &error, {});
       } else {
-        delegate->didDownloadFile(file, nullptr, {{kSavedFilename, saved}});
+        DownloadResultOptions result{{kSavedFilename, saved}};
+        if (!sidecarFailures.empty()) result[kFailedSidecarFiles] = sidecarFailures;
+        delegate->didDownloadFile(file, nullptr, result);
       }
     });
   };
@@ -452,9 +456,12 @@ void GpCamera::downloadOnWorker(std::shared_ptr<const GpFile> file, DownloadOpti
                                               [&](const FileRecord& r) { return r.name == sidecarName; });
       std::string sidecarError;
       auto part = fetch(file->folder(), other, sidecarError);
-      if (!part || worker_.stopping()) continue;
-      std::vector<PublishEntry> sidecar{{&*part, other.name}};
-      publishGroup(folder, sidecar, sidecarError, number);
+      if (worker_.stopping()) break;
+      std::vector<PublishEntry> sidecar;
+      if (part) sidecar.push_back({&*part, other.name});
+      // The photo stays stored; the caller hears that its sidecar is missing.
+      if (!part || !publishGroup(folder, sidecar, sidecarError, number))
+        sidecarFailures.push_back({other.name, sidecarError});
     }
   }
   answer(std::nullopt, *saved);

@@ -68,9 +68,16 @@ struct DownloadOptions {
   bool downloadSidecarFiles = false;
 };
 
+// A sidecar of a stored file that could not be stored itself, and why.
+struct SidecarFailure {
+  std::string name;  // on the device
+  std::string description;
+};
+
 // Keys of the options that come back with a completed download.
 inline constexpr const char* kSavedFilename = "ICSavedFilename";
-using OptionValue = std::variant<std::string, std::int64_t, bool>;
+inline constexpr const char* kFailedSidecarFiles = "FailedSidecarFiles";  // vector<SidecarFailure>
+using OptionValue = std::variant<std::string, std::int64_t, bool, std::vector<SidecarFailure>>;
 using DownloadResultOptions = std::map<std::string, OptionValue>;
 
 class Device;
