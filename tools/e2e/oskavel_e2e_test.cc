@@ -254,7 +254,7 @@ TEST_F(OskavelE2ETest, LsListsOneFolderAndFailsWithEleven) {
 
 TEST_F(OskavelE2ETest, ServicesProbesSixServices) {
   ASSERT_TRUE(Start({"--refuse-service", "com.apple.mobile.file_relay"}));
-  const Result r = Run({"services"});
+  const Result r = Run({"services", "--service", "com.example.ignored"});
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> lines;
   size_t start = 0;
@@ -413,9 +413,9 @@ TEST_F(OskavelE2ETest, ReadErrorOrDroppedConnectionKeepsTheEarlierCompleteCopy) 
 }
 
 // The library gives up on a phone that stops answering after its receive
-// timeout (30 s); after that the lost connection fails every later call at
-// once instead of waiting again for each file.
-TEST_F(OskavelE2ETest, APhoneThatStopsAnsweringEndsTheRunWithFailedFiles) {
+// timeout (30 s); the lost connection then ends the walk at once, and the
+// run says it missed files.
+TEST_F(OskavelE2ETest, APhoneThatStopsAnsweringEndsTheWalk) {
   WriteFile(root_ + "/DCIM/100APPLE/IMG_0001.JPG", Pattern(300000, 1));
   WriteFile(root_ + "/DCIM/100APPLE/IMG_0002.JPG", Pattern(1000, 2));
   WriteFile(root_ + "/DCIM/101APPLE/IMG_0003.JPG", Pattern(1000, 3));
@@ -424,11 +424,8 @@ TEST_F(OskavelE2ETest, APhoneThatStopsAnsweringEndsTheRunWithFailedFiles) {
   const Result r = Run({"download", "--output", out_});
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(90));
   EXPECT_EQ(r.status, 10);
-  EXPECT_EQ(r.out, std::string(kDevice) + "DONE: media=2 downloaded=0 failed=2\n");
-  EXPECT_EQ(r.err,
-            "ERROR: ошибка чтения с iPhone status=30 path=/DCIM/100APPLE/IMG_0001.JPG\n"
-            "ERROR: не удалось открыть файл на iPhone status=30 "
-            "path=/DCIM/100APPLE/IMG_0002.JPG\n");
+  EXPECT_EQ(r.out, std::string(kDevice) + "DONE: media=1 downloaded=0 failed=1\n");
+  EXPECT_EQ(r.err, "ERROR: ошибка чтения с iPhone status=30 path=/DCIM/100APPLE/IMG_0001.JPG\n");
   EXPECT_EQ(FilesBelow(out_), std::vector<std::string>{});
 }
 
