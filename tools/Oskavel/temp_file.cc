@@ -79,10 +79,12 @@ void TempFile::discard() {
   }
 }
 
-bool TempFile::create(const std::string& final_path) {
+bool TempFile::create(const std::string& final_path, Kind kind) {
   const std::string folder = folder_of(final_path);
-  fd_ = open_unnamed(folder);
-  if (fd_ >= 0) return true;
+  if (kind == Kind::kUnnamedIfPossible) {
+    fd_ = open_unnamed(folder);
+    if (fd_ >= 0) return true;
+  }
   // No unnamed files here (another system, or a file system without them).
   std::string pattern = join(folder, kHiddenPattern);
   // Blocked while the name is recorded, so that a signal never finds a

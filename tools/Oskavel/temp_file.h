@@ -23,9 +23,10 @@ class TempFile {
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile();
 
+  enum class Kind { kUnnamedIfPossible, kHidden };
   // A new, empty temporary beside `final_path`, with the permissions a new
   // file gets (0666 less the creation mask).
-  bool create(const std::string& final_path);
+  bool create(const std::string& final_path, Kind kind = Kind::kUnnamedIfPossible);
   bool write(const char* data, size_t size);
   enum class Commit { kDone, kWriteFailed, kNameFailed };
   // Gives the file the modification time (nanoseconds since 1970; a time
