@@ -470,7 +470,7 @@ TEST_F(OskavelE2ETest, APhoneThatStopsAnsweringEndsTheWalk) {
 // The phone goes away while the run talks to it: every line produced so
 // far is written, and the run ends with the status of what happened.
 TEST_F(OskavelE2ETest, APhoneThatGoesAwayMidRunKeepsTheReport) {
-  for (int i = 1; i <= 12; ++i) {
+  for (int i = 1; i <= 30; ++i) {
     WriteFile(root_ + "/DCIM/100APPLE/IMG_" + std::to_string(1000 + i) + ".JPG",
               Pattern(5000, i));
   }
@@ -503,6 +503,13 @@ TEST_F(OskavelE2ETest, AFolderThatCannotBeReadFailsTheRun) {
   EXPECT_EQ(r.status, 10);
   EXPECT_EQ(r.err, kError);
   EXPECT_NE(r.out.find("DONE: media=3 downloaded=0 failed=0\n"), std::string::npos) << r.out;
+
+  // The file service's connection closed before the first answer.
+  ASSERT_TRUE(Start({"--afc-no-connection=close"}));
+  r = Run({"download", "--output", out_});
+  EXPECT_EQ(r.status, 10);
+  EXPECT_EQ(r.err, "ERROR: не удалось открыть папку на iPhone status=30 path=/DCIM\n");
+  EXPECT_EQ(r.out, std::string(kDevice) + "DONE: media=1 downloaded=0 failed=1\n");
 }
 
 // Interrupted or killed during a copy, the run leaves nothing behind.
