@@ -1,11 +1,8 @@
-#include <signal.h>
-
 #include <chrono>
 #include <cstring>
 
 #include "oskavel.h"
 #include "run_loop.h"
-#include "temp_file.h"
 
 namespace {
 

@@ -48,10 +48,10 @@ void report_long_path(ProgramState& state, const char* parent, const std::string
 
 // A folder the walk could not see into: whatever it holds was missed.
 void report_folder(ProgramState& state, bool opening, int status, const char* path) {
-  fprintf(stderr,
-          opening ? "ERROR: не удалось открыть папку на iPhone status=%d path="
-                  : "ERROR: ошибка чтения папки на iPhone status=%d path=",
-          status);
+  fputs(opening ? "ERROR: не удалось открыть папку на iPhone"
+                : "ERROR: ошибка чтения папки на iPhone",
+        stderr);
+  fprintf(stderr, " status=%d path=", status);
   print_safe_path(stderr, path);
   fputc('\n', stderr);
   state.walk_incomplete = true;
