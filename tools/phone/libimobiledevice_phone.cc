@@ -173,7 +173,7 @@ class RealAfcFile : public AfcFile {
     // complete file answers with none.
     if (remaining_) request = static_cast<uint32_t>(std::clamp<uint64_t>(*remaining_, 1, request));
     if (!data_ || size_ < request) {
-      data_ = std::make_unique<char[]>(request);
+      data_ = std::make_unique_for_overwrite<char[]>(request);
       size_ = request;
     }
     uint32_t got = 0;
