@@ -1,4 +1,4 @@
-// Writes a seed corpus for the fuzzer: phone-shaped HEIC and movie files.
+// Writes a seed corpus for the fuzzer: phone-shaped HEIC, JPEG and movie files.
 #include <fstream>
 #include <string>
 
@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
     o.largeMdat = version == 2;
     write(fixtures::heic(dates, o));
   }
+  write(fixtures::jpeg(dates));
   write(fixtures::iphoneMov({{"com.apple.quicktime.make", "Apple"},
                              {"com.apple.quicktime.creationdate", "2023-07-14T08:20:00+0200"}}, 16));
   write(fixtures::ffmpegMov("2019-11-02T10:00:00.500-0700", 16));

@@ -5,6 +5,7 @@
 
 #include "byte_source.h"
 #include "heic_exif.h"
+#include "jpeg_exif.h"
 
 namespace media {
 namespace {
@@ -87,16 +88,24 @@ std::optional<PropertyDictionary> Exiv2ImagePropertyReader::copyPropertiesOfFirs
     if (!tiff) return PropertyDictionary{};
     return propertiesFromExifTiff(*tiff);
   }
+  int type = Exiv2::ImageType::none;
   try {
     // Given a path, exiv2 reads names such as "http://..." or "data:..." as
     // URLs and fetches them; the file we checked is read as a plain file.
     auto image = Exiv2::ImageFactory::open(Exiv2::BasicIo::AutoPtr(new Exiv2::FileIo(path)));
     if (image.get() == nullptr || !isStillImage(image->imageType())) return std::nullopt;
+    type = image->imageType();
     image->readMetadata();
     return propertiesOf(image->exifData());
   } catch (...) {
-    return std::nullopt;
+    // exiv2 drops everything when any segment is damaged or cut, even one
+    // after the Exif block it has already decoded. A partly copied photo
+    // keeps its date: a whole Exif segment is taken on its own.
+    if (type != Exiv2::ImageType::jpeg) return std::nullopt;
   }
+  const std::optional<Bytes> tiff = findJpegExifTiff(*file);
+  if (!tiff) return std::nullopt;
+  return propertiesFromExifTiff(*tiff);
 }
 
 }  // namespace media

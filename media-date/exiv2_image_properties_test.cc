@@ -121,6 +121,33 @@ TEST_F(ImagePropertiesTest, TruncatedFilesNeverCrash) {
   }
 }
 
+// The fixture JPEG cut or damaged right after its Exif segment: `after`
+// replaces everything that follows it.
+fixtures::Bytes jpegWithAfterExif(const fixtures::ExifDates& dates, const fixtures::Bytes& after) {
+  const fixtures::Bytes whole = fixtures::jpeg(dates);
+  const std::size_t exifEnd = 4 + (std::size_t{whole[4]} << 8 | whole[5]);
+  return fixtures::concat({fixtures::Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(exifEnd)), after});
+}
+
+TEST_F(ImagePropertiesTest, JpegKeepsItsExifWhenALaterSegmentIsCutOrDamaged) {
+  // A camera file cut inside its ICC profile, and a table whose length runs
+  // past the end: exiv2 throws on both after it has decoded the Exif block.
+  fixtures::Bytes cutIcc = {0xFF, 0xE2, 0x0B, 0xB8};
+  fixtures::append(cutIcc, fixtures::bytesOf(std::string_view("ICC_PROFILE\0\x01\x01", 14)));
+  cutIcc.resize(400, 0x20);
+  EXPECT_EQ(datesOf(write("cut.jpg", jpegWithAfterExif(kBoth, cutIcc))), kBothDates);
+  EXPECT_EQ(datesOf(write("dqt.jpg", jpegWithAfterExif(kBoth, {0xFF, 0xDB, 0xFF, 0xFF, 0, 1}))), kBothDates);
+  EXPECT_EQ(datesOf(write("tiff.jpg", jpegWithAfterExif({std::nullopt, "2022:12:24 18:30:00"}, cutIcc))),
+            "-|2022:12:24 18:30:00");
+  // A damaged Exif block itself still gives nothing.
+  const fixtures::Bytes jpeg = fixtures::jpeg(kBoth);
+  EXPECT_EQ(datesOf(write("exif.jpg", fixtures::Bytes(jpeg.begin(), jpeg.begin() + 40))), "none");
+  fixtures::Bytes garbage = {0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x14};
+  fixtures::append(garbage, fixtures::bytesOf(std::string_view("Exif\0\0XX*\0garbage!", 18)));
+  fixtures::append(garbage, cutIcc);
+  EXPECT_EQ(datesOf(write("garbage.jpg", garbage)), "none");
+}
+
 TEST_F(ImagePropertiesTest, ExifBlockDecodingRejectsGarbage) {
   EXPECT_FALSE(propertiesFromExifTiff({}));
   EXPECT_FALSE(propertiesFromExifTiff(fixtures::bytesOf("XX*\0garbage")));

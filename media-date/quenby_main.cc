@@ -1,6 +1,7 @@
 // Quenby /path/to/media
 //   Prints "<source>: yyyy-MM-dd HH:mm:ss" (UTC) and exits 0 when the file's
-//   capture date is found; exits 1 silently when not; 64 on a bad command line.
+//   capture date is found; exits 1 silently when not (or when that line could
+//   not be written); 64 on a bad command line.
 #include <cstdio>
 #include <cstdlib>
 
@@ -21,5 +22,11 @@ int main(int argc, char** argv) {
   const quenby::Outcome outcome = quenby::run({argv[0], argv[1]}, platform);
   std::fputs(outcome.out.c_str(), stdout);
   std::fputs(outcome.err.c_str(), stderr);
-  std::exit(outcome.status);
+  // A date counts as found only when its line reached standard output: on a
+  // full disk or a closed stream the caller has no date, and learns it.
+  int status = outcome.status;
+  if (status == quenby::kStatusFound && (std::fflush(stdout) != 0 || std::ferror(stdout))) {
+    status = quenby::kStatusNotFound;
+  }
+  std::exit(status);
 }

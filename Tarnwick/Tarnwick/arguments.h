@@ -21,7 +21,9 @@ struct Arguments {
                                         const std::string& workingDirectory);
 };
 
-// Written, with a line end, when the command line is not accepted.
+// Written, with a line end, when the command line is not accepted. Its
+// numbers are examples, not defaults: an absent --timeout is 60 seconds for
+// every command, an absent --limit means every file.
 inline constexpr std::string_view kUsage =
     "Usage:\n"
     "  Tarnwick list [--timeout 60] [--limit 20]\n"

@@ -1,7 +1,9 @@
 // Tarnwick: lists or downloads the photos and videos of a phone attached as a
 // camera, or lists the devices that the device browser sees.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,26 @@ void writeLine(std::string_view line) {
   std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
+// A run that went well fails after all when its report did not reach
+// standard output (a full disk, a closed stream): the caller has no report.
+// Any other status stays.
+int statusAfterReport(int status) {
+  if (status == 0 && (std::fflush(stdout) != 0 || std::ferror(stdout))) return 1;
+  return status;
+}
+
+// With standard output closed, the next file opened (a download's temporary,
+// the device) would take descriptor 1 and receive the report. It gets a
+// descriptor that refuses writes instead, as a closed one does.
+void keepStandardOutputTaken() {
+  if (::fcntl(STDOUT_FILENO, F_GETFD) != -1 || errno != EBADF) return;
+  const int fd = ::open("/dev/null", O_RDONLY);  // descriptor 1 itself, unless 0 was free too
+  if (fd >= 0 && fd != STDOUT_FILENO) {
+    ::dup2(fd, STDOUT_FILENO);
+    if (fd != STDIN_FILENO) ::close(fd);
+  }
+}
+
 std::string workingDirectory() {
   std::vector<char> buffer(4096);
   while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
@@ -37,6 +59,7 @@ std::string workingDirectory() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  keepStandardOutputTaken();
   tarnwick::supportedExtensions();
   auto arguments = tarnwick::Arguments::parse(
       std::span<const char* const>(argv + (argc > 0 ? 1 : 0), argc > 0 ? argc - 1 : 0),
@@ -56,7 +79,7 @@ int main(int argc, char** argv) {
     // A transfer still running at the deadline is cancelled and leaves
     // nothing behind. One stuck in a call that does not return (a stalled
     // device) is not waited for: the run is over, its report is written.
-    if (!library.stop(kStopGrace)) std::exit(status);
+    if (!library.stop(kStopGrace)) std::exit(statusAfterReport(status));
   }
-  return status;
+  return statusAfterReport(status);
 }

@@ -1,7 +1,7 @@
 #include "media_files.h"
 
 #include <cstdio>
-#include <ctime>
+#include <cstdint>
 
 namespace tarnwick {
 
@@ -26,14 +26,32 @@ bool isMediaName(std::string_view name) {
   return supportedExtensions().count(extension) != 0;
 }
 
-std::string iso8601DateText(std::chrono::system_clock::time_point date) {
-  auto seconds = std::chrono::floor<std::chrono::seconds>(date).time_since_epoch().count();
-  std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  if (gmtime_r(&t, &tm) == nullptr) return "без даты";
+std::string iso8601DateText(std::chrono::sys_seconds date) {
+  // Days and seconds of the day, rounded down, in 64 bits; then the civil
+  // date of the day count (H. Hinnant's days-to-civil algorithm), which no
+  // 64-bit count can overflow.
+  const std::int64_t seconds = date.time_since_epoch().count();
+  std::int64_t days = seconds / 86400;
+  std::int64_t ofDay = seconds % 86400;
+  if (ofDay < 0) {
+    ofDay += 86400;
+    --days;
+  }
+  const std::int64_t z = days + 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const std::int64_t dayOfEra = z - era * 146097;                                   // [0, 146096]
+  const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const std::int64_t mp = (5 * dayOfYear + 2) / 153;                                // [0, 11]
+  const std::int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
+  const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+
   char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  std::snprintf(text, sizeof text, "%s%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ", year < 0 ? "-" : "",
+                static_cast<long long>(year < 0 ? -year : year), static_cast<long long>(month),
+                static_cast<long long>(day), static_cast<long long>(ofDay / 3600),
+                static_cast<long long>(ofDay / 60 % 60), static_cast<long long>(ofDay % 60));
   return text;
 }
 

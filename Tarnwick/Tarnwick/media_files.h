@@ -19,7 +19,9 @@ std::string_view pathExtension(std::string_view name);
 // True when the lower-cased extension of `name` is a supported one.
 bool isMediaName(std::string_view name);
 
-// The instant in UTC, whole seconds: 2024-05-01T10:00:00Z.
-std::string iso8601DateText(std::chrono::system_clock::time_point date);
+// The instant in UTC, whole seconds: 2024-05-01T10:00:00Z. Any second count
+// is written exactly: a year past 9999 gets more digits, one before year 0
+// (astronomical numbering) a minus sign.
+std::string iso8601DateText(std::chrono::sys_seconds date);
 
 }  // namespace tarnwick

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "media_files.h"
+#include "report_text.h"
 
 namespace tarnwick {
 
@@ -32,7 +33,11 @@ PhoneImporter::PhoneImporter(Arguments arguments, std::unique_ptr<ic::DeviceBrow
     : arguments_(std::move(arguments)),
       browser_(std::move(browser)),
       runLoop_(runLoop),
-      writeLine_(std::move(writeLine)) {}
+      // Names and messages come from the device: every line goes out with
+      // its control bytes escaped, so none can end it early or forge another.
+      writeLine_([write = std::move(writeLine)](std::string_view line) {
+        write(escapeControlBytes(line));
+      }) {}
 
 int PhoneImporter::run() {
   browser_->setDelegate(this);
@@ -45,7 +50,7 @@ int PhoneImporter::run() {
 
   if (didFinish_) {
     if (exitCode_ != 0) return exitCode_;
-    return failedCount_ != 0 ? 3 : 0;
+    return failedCount_ != 0 || failedSidecarCount_ != 0 ? 3 : 0;
   }
   if (arguments_.command == "debug") {
     printBrowserDevices();
@@ -122,9 +127,12 @@ void PhoneImporter::deviceDidOpenSession(ic::Device&, const ic::Error* error) {
   didFinish_ = true;
 }
 
-void PhoneImporter::deviceDidCloseSession(ic::Device&, const ic::Error*) {
+void PhoneImporter::deviceDidCloseSession(ic::Device&, const ic::Error* error) {
   // A close that we asked for comes after the summary; any other one means
-  // the work was cut short.
+  // the work was cut short. Before the catalogue, its error says why the
+  // catalogue could not be read (a folder that cannot be listed).
+  if (error && !catalogueHandled_ && !didFinish_)
+    writeLine_("ERROR: " + error->localizedDescription());
   phoneLost();
 }
 
@@ -223,6 +231,14 @@ void PhoneImporter::didDownloadFile(const ic::CameraFilePtr& file, const ic::Err
     if (auto saved = options.find(ic::kSavedFilename); saved != options.end())
       if (const auto* text = std::get_if<std::string>(&saved->second)) shown = *text;
     writeLine_("DOWNLOADED: " + shown);
+    // Its sidecars (the edits of a photo) that did not arrive: the file
+    // stays downloaded, the run ends with status 3.
+    if (auto failed = options.find(ic::kFailedSidecarFiles); failed != options.end())
+      if (const auto* sidecars = std::get_if<std::vector<ic::SidecarFailure>>(&failed->second))
+        for (const auto& sidecar : *sidecars) {
+          ++failedSidecarCount_;
+          writeLine_("ERROR: не удалось скачать " + sidecar.name + ": " + sidecar.description);
+        }
   }
   downloadNextFile();
 }

@@ -79,6 +79,9 @@ class PhoneImporter final : public ic::DeviceBrowserDelegate,
   std::deque<ic::CameraFilePtr> pendingFiles_;
   std::int64_t downloadedCount_ = 0;
   std::int64_t failedCount_ = 0;
+  // Sidecars of downloaded files that failed: not in the summary's counts
+  // of media files, but the run does not end as a success.
+  std::int64_t failedSidecarCount_ = 0;
   bool didFinish_ = false;
   int exitCode_ = 0;
 

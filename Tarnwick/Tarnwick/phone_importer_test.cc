@@ -247,10 +247,14 @@ TEST(PhoneImporterCatalogue, PhoneLostBeforeTheCatalogueIsNotASuccess) {
       auto phone = closed.addCamera();
       phone->sendReadyWithCatalog = false;
       phone->afterOpen = [&] {
-        phone->postClosed(withError ? std::optional<std::string>("gone") : std::nullopt);
+        phone->postClosed(withError ? std::optional<std::string>("folder\n/X: cause") : std::nullopt);
       };
       EXPECT_EQ(closed.run(), 2) << command;
-      EXPECT_THAT(closed.lines, ElementsAre(kNotFound));
+      // The cause, when there is one, comes first (escaped).
+      if (withError)
+        EXPECT_THAT(closed.lines, ElementsAre("ERROR: folder\\x0A/X: cause", kNotFound));
+      else
+        EXPECT_THAT(closed.lines, ElementsAre(kNotFound));
     }
   }
 }

@@ -200,6 +200,15 @@ TEST_F(TarnwickE2eTest, ListWalksEveryFolderAndWritesUtcDates) {
                                         "FILE: IMG_0100.PNG 2023-11-14T22:13:20Z"));
 }
 
+TEST_F(TarnwickE2eTest, ReportThatCannotBeWrittenFailsTheRun) {
+  for (const char* redirect : {" > /dev/full", " >&-"}) {
+    EXPECT_EQ(run(std::string("list --timeout 20") + redirect).status, 1) << redirect;
+    EXPECT_EQ(run(std::string("debug --timeout 0") + redirect).status, 1) << redirect;
+  }
+  // Any other status stays what it was.
+  EXPECT_EQ(run("list --timeout 0 > /dev/full").status, 2);
+}
+
 TEST_F(TarnwickE2eTest, DownloadTwiceNeverOverwritesAndReportsTheNewNames) {
   Result first = run("download --output " + out_.string() + " --timeout 20");
   EXPECT_EQ(first.status, 0);
@@ -224,17 +233,75 @@ TEST_F(TarnwickE2eTest, DownloadTwiceNeverOverwritesAndReportsTheNewNames) {
   EXPECT_EQ(outNames().size(), 6u);  // and no temporary left behind
 }
 
-TEST_F(TarnwickE2eTest, LivePhotoPairIsTwoFilesEachDownloadedOnce) {
+TEST_F(TarnwickE2eTest, LivePhotoWithASidecarStaysOnePairByNameAndTheSidecarComesOnce) {
+  // The folder driver hides .AAE; a .WAV is a sidecar it shows.
+  fs::remove_all(fixture_ / "DCIM" / "101APPLE");
   put("DCIM/100APPLE/IMG_0001.MOV", "live movie", 1714557600);
-  Result result = run("download --output " + out_.string() + " --timeout 20");
-  EXPECT_EQ(result.status, 0);
-  EXPECT_THAT(result.lines, ElementsAre("DEVICE: PHONE", "MEDIA_FOUND: 4", "TO_DOWNLOAD: 4",
-                                        "DOWNLOADED: IMG_0001.JPG", "DOWNLOADED: IMG_0001.MOV",
-                                        "DOWNLOADED: IMG_0002.MOV", "DOWNLOADED: IMG_0100.PNG",
-                                        "DONE: downloaded=4 failed=0"));
-  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.JPG", "IMG_0001.MOV", "IMG_0002.MOV",
-                                               "IMG_0100.PNG"}));
+  put("DCIM/100APPLE/IMG_0001.WAV", "edits", 1714557600);
+  Result first = run("download --output " + out_.string() + " --timeout 20");
+  EXPECT_EQ(first.status, 0);
+  EXPECT_THAT(first.lines, ElementsAre("DEVICE: PHONE", "MEDIA_FOUND: 3", "TO_DOWNLOAD: 3",
+                                       "DOWNLOADED: IMG_0001.JPG", "DOWNLOADED: IMG_0001.MOV",
+                                       "DOWNLOADED: IMG_0002.MOV", "DONE: downloaded=3 failed=0"));
+  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.JPG", "IMG_0001.MOV", "IMG_0001.WAV",
+                                               "IMG_0002.MOV"}));
   EXPECT_EQ(read(out_ / "IMG_0001.MOV"), "live movie");
+
+  // Again, with only the still's name taken anew: the pair and its sidecar
+  // move to (1) together; nothing is overwritten.
+  fs::remove(out_ / "IMG_0001.MOV");
+  fs::remove(out_ / "IMG_0001.WAV");
+  Result second = run("download --output " + out_.string() + " --timeout 20");
+  EXPECT_THAT(second.lines, ElementsAre("DEVICE: PHONE", "MEDIA_FOUND: 3", "TO_DOWNLOAD: 3",
+                                        "DOWNLOADED: IMG_0001 (1).JPG", "DOWNLOADED: IMG_0001 (1).MOV",
+                                        "DOWNLOADED: IMG_0002 (1).MOV", "DONE: downloaded=3 failed=0"));
+  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.JPG", "IMG_0002.MOV", "IMG_0001 (1).JPG",
+                                               "IMG_0001 (1).MOV", "IMG_0001 (1).WAV",
+                                               "IMG_0002 (1).MOV"}));
+}
+
+TEST_F(TarnwickE2eTest, SidecarThatFailsIsReportedAndTheRunIsNotASuccess) {
+  fs::remove_all(fixture_ / "DCIM" / "101APPLE");
+  put("DCIM/100APPLE/IMG_0001.WAV", "edits", 1714557600);
+  fs::permissions(fixture_ / "DCIM" / "100APPLE" / "IMG_0001.WAV", fs::perms::none);
+  // Root without the capabilities that bypass permissions cannot read it.
+  Result result = finish(spawnShell(inNamespace("exec setpriv --inh-caps=-all --bounding-set=-all " +
+                                                tarnwick("download --timeout 20 --output " + out_.string()))));
+  EXPECT_EQ(result.status, 3);
+  ASSERT_EQ(result.lines.size(), 7u);
+  EXPECT_EQ(result.lines[3], "DOWNLOADED: IMG_0001.JPG");
+  EXPECT_THAT(result.lines[4], HasSubstr("ERROR: не удалось скачать IMG_0001.WAV: "));
+  EXPECT_EQ(result.lines[5], "DOWNLOADED: IMG_0002.MOV");
+  EXPECT_EQ(result.lines[6], "DONE: downloaded=2 failed=0");
+  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.JPG", "IMG_0002.MOV"}));
+}
+
+TEST_F(TarnwickE2eTest, NamesWithControlBytesCannotForgeReportLines) {
+  fs::remove_all(fixture_ / "DCIM" / "101APPLE");
+  put("DCIM/100APPLE/A\nDONE: downloaded=9 failed=0\r\nB.JPG", "hostile", 1714557600);
+  Result listed = run("list --timeout 20");
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_THAT(listed.lines, ElementsAre("DEVICE: PHONE", "MEDIA_FOUND: 3",
+                                        "FILE: A\\x0ADONE: downloaded=9 failed=0\\x0D\\x0AB.JPG "
+                                        "2024-05-01T10:00:00Z",
+                                        "FILE: IMG_0001.JPG 2024-05-01T10:00:00Z",
+                                        "FILE: IMG_0002.MOV 2024-05-01T11:00:00Z"));
+  Result downloaded = run("download --output " + out_.string() + " --timeout 20");
+  EXPECT_EQ(downloaded.status, 0);
+  EXPECT_EQ(downloaded.lines.at(3), "DOWNLOADED: A\\x0ADONE: downloaded=9 failed=0\\x0D\\x0AB.JPG");
+  EXPECT_EQ(read(out_ / "A\nDONE: downloaded=9 failed=0\r\nB.JPG"), "hostile");
+}
+
+TEST_F(TarnwickE2eTest, UnreadableFolderEndsTheRunWithItsCause) {
+  // Root without the capabilities that bypass permissions meets them as
+  // any user does.
+  fs::permissions(fixture_ / "DCIM" / "101APPLE", fs::perms::owner_exec | fs::perms::group_exec);
+  Result result = finish(spawnShell(inNamespace(
+      "exec setpriv --inh-caps=-all --bounding-set=-all " + tarnwick("list --timeout 20"))));
+  EXPECT_EQ(result.status, 2);
+  ASSERT_EQ(result.lines.size(), 2u);
+  EXPECT_THAT(result.lines[0], HasSubstr("ERROR: не удалось прочитать папку /DCIM/101APPLE: "));
+  EXPECT_EQ(result.lines[1], kNotFound);
 }
 
 TEST_F(TarnwickE2eTest, UnpluggedDuringTheDownloadsCountsWhatWasNotDownloaded) {

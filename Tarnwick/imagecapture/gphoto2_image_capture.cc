@@ -2,6 +2,7 @@
 #include "transfer_check.h"
 
 #include <gphoto2/gphoto2.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "device_identity.h"
+#include "device_scan.h"
 #include "gphoto2_worker.h"
 #include "safe_publish.h"
 #include "sidecars.h"
@@ -88,6 +90,10 @@ struct Session {
   // The files of each folder by the name without its extension, to find a
   // photo's sidecars ("IMG_0001.AAE" beside "IMG_0001.HEIC").
   std::map<std::pair<std::string, std::string>, std::vector<FileRecord>> byStem;
+  // What this run has published: the number that the first media file of
+  // each (folder, stem) got, and the sidecars already handled.
+  std::map<std::pair<std::string, std::string>, int> numberOfStem;
+  std::set<std::pair<std::string, std::string>> sidecarsTaken;
 };
 
 struct Detected {
@@ -98,6 +104,10 @@ struct Detected {
 
 struct WorkerSide {
   std::map<std::string, Detected> known;  // by port + model
+  // The last USB detection, and the USB devices that the system showed then.
+  std::optional<ScanResult> usbFound;
+  std::optional<std::string> usbSignature;
+  bool usbRecheck = false;
   bool firstPollDone = false;
   std::set<std::shared_ptr<Session>> open;
 };
@@ -152,7 +162,7 @@ class GpFile : public CameraFile {
   std::optional<std::string> name() const override { return record_.name; }
   std::optional<Date> creationDate() const override {
     if (!record_.modified) return std::nullopt;
-    return std::chrono::system_clock::from_time_t(*record_.modified);
+    return Date(std::chrono::seconds(static_cast<std::int64_t>(*record_.modified)));
   }
   const std::string& folder() const { return folder_; }
   const FileRecord& record() const { return record_; }
@@ -276,15 +286,20 @@ void GpCamera::openOnWorker() {
   std::vector<CameraItemPtr> items;
   std::vector<std::pair<std::string, int>> pending{{"/", 0}};
   bool failed = rootResult < GP_OK;
-  std::string failure = failed ? worker_.describe(rootResult) : "";
+  std::string failure = failed ? "не удалось прочитать папку /: " + worker_.describe(rootResult) : "";
+  // A folder that cannot be read, for its files or its subfolders, makes the
+  // catalogue incomplete: the walk ends with the folder and the cause.
+  auto unreadable = [&](const std::string& folder, int result) {
+    failed = true;
+    failure = "не удалось прочитать папку " + folder + ": " + worker_.describe(result);
+  };
   while (!pending.empty() && !failed) {
     auto [folder, depth] = pending.back();
     pending.pop_back();
     auto files = newList();
     if (!files) break;
     if (int result = gp_camera_folder_list_files(raw, folder.c_str(), files.get(), context); result < GP_OK) {
-      failed = true;
-      failure = worker_.describe(result);
+      unreadable(folder, result);
       break;
     }
     for (const std::string& name : listNames(files.get())) {
@@ -301,7 +316,10 @@ void GpCamera::openOnWorker() {
     if (depth >= 32) continue;  // a folder loop on the device
     auto folders = newList();
     if (!folders) break;
-    if (gp_camera_folder_list_folders(raw, folder.c_str(), folders.get(), context) < GP_OK) continue;
+    if (int result = gp_camera_folder_list_folders(raw, folder.c_str(), folders.get(), context); result < GP_OK) {
+      unreadable(folder, result);
+      break;
+    }
     auto names = listNames(folders.get());
     for (auto it = names.rbegin(); it != names.rend(); ++it)  // visited in name order
       pending.emplace_back(joinFolder(folder, *it), depth + 1);
@@ -339,14 +357,18 @@ void GpCamera::requestDownloadFile(const CameraFilePtr& file, const DownloadOpti
 
 void GpCamera::downloadOnWorker(std::shared_ptr<const GpFile> file, DownloadOptions options,
                                 DownloadDelegate* delegate) {
-  auto answer = [this, file, delegate](std::optional<std::string> failure, std::string saved) {
+  std::vector<SidecarFailure> sidecarFailures;
+  auto answer = [this, file, delegate, &sidecarFailures](std::optional<std::string> failure,
+                                                         std::string saved) {
     auto self = shared_from_this();
-    loop_.post([file, delegate, failure, saved] {
+    loop_.post([file, delegate, failure, saved, sidecarFailures] {
       if (failure) {
         Error error(*failure);
         delegate->didDownloadFile(file, &error, {});
       } else {
-        delegate->didDownloadFile(file, nullptr, {{kSavedFilename, saved}});
+        DownloadResultOptions result{{kSavedFilename, saved}};
+        if (!sidecarFailures.empty()) result[kFailedSidecarFiles] = sidecarFailures;
+        delegate->didDownloadFile(file, nullptr, result);
       }
     });
   };
@@ -399,35 +421,48 @@ void GpCamera::downloadOnWorker(std::shared_ptr<const GpFile> file, DownloadOpti
     answer(error, "");
     return;
   }
-  std::vector<PartialFile> sidecars;
-  std::vector<std::string> sidecarNames;
-  if (options.downloadSidecarFiles) {
-    auto group = session_->byStem.find({file->folder(), std::string(nameStem(file->record().name))});
-    std::vector<FolderEntry> folderEntries;
-    if (group != session_->byStem.end())
-      for (const FileRecord& other : group->second) folderEntries.push_back({other.name, other.mimeType});
-    for (const std::string& sidecarName : sidecarsOf(file->record().name, folderEntries)) {
-      const FileRecord& other = *std::find_if(group->second.begin(), group->second.end(),
-                                              [&](const FileRecord& r) { return r.name == sidecarName; });
-      std::string sidecarError;
-      // A sidecar that cannot be fetched does not cost the photo itself.
-      if (auto part = fetch(file->folder(), other, sidecarError)) {
-        sidecars.push_back(std::move(*part));
-        sidecarNames.push_back(other.name);
-      }
-    }
-  }
   if (worker_.stopping()) {
     // The run has ended: its report is written, so nothing new may appear.
     answer("прервано", "");
     return;
   }
+  // Names: a media file keeps its own name unless that very name is taken.
+  // The partners of a photo (a Live Photo's movie, a RAW beside its JPEG:
+  // same phone folder, same name, another media extension) try the number
+  // that the first of them got, so that a pair stays a pair by name; where
+  // that name is taken, the first free one. A sidecar travels once per run,
+  // with the first of its media files that arrives, and takes that file's
+  // number (or, where that name is taken, the first free one).
+  const std::pair<std::string, std::string> stem{file->folder(),
+                                                 std::string(nameStem(file->record().name))};
+  auto partner = session_->numberOfStem.find(stem);
+  const int preferred = partner != session_->numberOfStem.end() ? partner->second : 0;
   std::vector<PublishEntry> entries{{&*main, file->record().name}};
-  for (std::size_t i = 0; i < sidecars.size(); ++i) entries.push_back({&sidecars[i], sidecarNames[i]});
-  auto saved = publishGroup(folder, entries, error);
+  int number = 0;
+  auto saved = publishGroup(folder, entries, error, preferred, &number);
   if (!saved) {
     answer(error, "");
     return;
+  }
+  session_->numberOfStem.emplace(stem, number);
+
+  auto group = session_->byStem.find(stem);
+  if (options.downloadSidecarFiles && group != session_->byStem.end()) {
+    std::vector<FolderEntry> folderEntries;
+    for (const FileRecord& other : group->second) folderEntries.push_back({other.name, other.mimeType});
+    for (const std::string& sidecarName : sidecarsOf(file->record().name, folderEntries)) {
+      if (!session_->sidecarsTaken.insert({file->folder(), sidecarName}).second) continue;
+      const FileRecord& other = *std::find_if(group->second.begin(), group->second.end(),
+                                              [&](const FileRecord& r) { return r.name == sidecarName; });
+      std::string sidecarError;
+      auto part = fetch(file->folder(), other, sidecarError);
+      if (worker_.stopping()) break;
+      std::vector<PublishEntry> sidecar;
+      if (part) sidecar.push_back({&*part, other.name});
+      // The photo stays stored; the caller hears that its sidecar is missing.
+      if (!part || !publishGroup(folder, sidecar, sidecarError, number))
+        sidecarFailures.push_back({other.name, sidecarError});
+    }
   }
   answer(std::nullopt, *saved);
 }
@@ -529,30 +564,91 @@ void GpBrowser::start() {
   worker_.setTick(std::chrono::milliseconds(500), [poller] { poller->poll(); });
 }
 
-void GpBrowser::Poller::poll() {
-  CameraAbilitiesList* abilities = worker.abilities();
-  auto ports = loadPorts();
+bool isUsbPath(std::string_view port) { return port.substr(0, 3) == "usb"; }
+
+// libgphoto2's detection over every port of `ports`.
+std::optional<ScanResult> detectAll(Gphoto2Worker& worker, GPPortInfoList* ports) {
   auto list = newList();
-  std::map<std::string, std::pair<std::string, std::string>> now;  // key -> model, port
-  if (ports && list &&
-      gp_abilities_list_detect(abilities, ports.get(), list.get(), worker.context()) >= GP_OK) {
-    int count = gp_list_count(list.get());
-    for (int i = 0; i < count; ++i) {
-      const char* model = nullptr;
-      const char* port = nullptr;
-      if (gp_list_get_name(list.get(), i, &model) < GP_OK ||
-          gp_list_get_value(list.get(), i, &port) < GP_OK || !model || !port)
-        continue;
-      if (std::string_view(port) == "usb:") continue;  // the generic entry, not a device
-      now[std::string(port) + "|" + model] = {model, port};
-    }
+  if (!list || gp_abilities_list_detect(worker.abilities(), ports, list.get(), worker.context()) < GP_OK)
+    return std::nullopt;
+  ScanResult found;
+  int count = gp_list_count(list.get());
+  for (int i = 0; i < count; ++i) {
+    const char* model = nullptr;
+    const char* port = nullptr;
+    if (gp_list_get_name(list.get(), i, &model) < GP_OK ||
+        gp_list_get_value(list.get(), i, &port) < GP_OK || !model || !port)
+      continue;
+    if (std::string_view(port) == "usb:") continue;  // the generic entry, not a device
+    found[std::string(port) + "|" + model] = {model, port};
   }
-  std::vector<std::string> gone;
-  for (const auto& [key, detected] : side->known)
-    if (!now.count(key)) gone.push_back(key);
+  return found;
+}
+
+// The mounted camera folders among `ports`, found as libgphoto2's detection
+// finds them: a disk port whose folder holds a DCIM (or dcim) folder.
+std::optional<ScanResult> detectFolders(GPPortInfoList* ports) {
+  constexpr const char* kModel = "Mass Storage Camera";
+  ScanResult found;
+  int count = gp_port_info_list_count(ports);
+  for (int i = 0; i < count; ++i) {
+    GPPortInfo info;
+    GPPortType type;
+    char* path = nullptr;
+    if (gp_port_info_list_get_info(ports, i, &info) < GP_OK || gp_port_info_get_type(info, &type) < GP_OK ||
+        gp_port_info_get_path(info, &path) < GP_OK || !path)
+      return std::nullopt;
+    std::string_view port(path);
+    if (type != GP_PORT_DISK || port.substr(0, 5) != "disk:") continue;
+    std::string folder(port.substr(5));
+    struct stat st {};
+    if (::stat((folder + "/DCIM").c_str(), &st) != 0 && ::stat((folder + "/dcim").c_str(), &st) != 0)
+      continue;
+    found[std::string(port) + "|" + kModel] = {kModel, std::string(port)};
+  }
+  return found;
+}
+
+// One look for cameras; nothing when the library could not look.
+//
+// libgphoto2's USB detection leaks inside the library at every call (tens to
+// hundreds of KB, by the USB setup), and it cannot be run on the other ports
+// alone. So the library's detection runs only when the set of USB devices
+// has changed (and once more on the next look, to let a device that was
+// still appearing settle); in between, its last USB result stands and the
+// camera folders, which come and go with mounts, are found directly.
+std::optional<ScanResult> scanForCameras(Gphoto2Worker& worker, WorkerSide& side) {
+  auto ports = loadPorts();
+  if (!ports) return std::nullopt;
+  auto signature = usbDevicesSignature();
+  const bool changed = !signature || !side.usbFound || signature != side.usbSignature;
+  if (changed || side.usbRecheck) {
+    auto found = detectAll(worker, ports.get());
+    if (!found) return std::nullopt;
+    side.usbFound.emplace();
+    for (const auto& [key, value] : *found)
+      if (isUsbPath(value.second)) side.usbFound->insert({key, value});
+    side.usbRecheck = changed;
+    side.usbSignature = signature;
+    return found;
+  }
+  auto found = detectFolders(ports.get());
+  if (!found) return std::nullopt;
+  found->insert(side.usbFound->begin(), side.usbFound->end());
+  return found;
+}
+
+void GpBrowser::Poller::poll() {
+  auto found = scanForCameras(worker, *side);
+  std::set<std::string> knownKeys;
+  for (const auto& entry : side->known) knownKeys.insert(entry.first);
+  // A failed look changes nothing, and does not end the first enumeration.
+  if (!found) return;
+  ScanChanges changes = compareScan(knownKeys, found);
+  const std::vector<std::string>& gone = changes.gone;
   std::vector<Detected> added;
-  for (const auto& [key, value] : now) {
-    if (side->known.count(key)) continue;
+  for (const auto& key : changes.added) {
+    const auto& value = found->at(key);
     std::optional<UsbStrings> usb;
     if (auto busDevice = parseUsbPort(value.second)) usb = readUsbStrings(busDevice->first, busDevice->second);
     Detected detected{value.first, value.second, identifyDevice(value.first, value.second, usb)};

@@ -18,7 +18,9 @@
 
 namespace imagecapture {
 
-using Date = std::chrono::system_clock::time_point;
+// A point in time in whole seconds since 1970 (UTC), as wide as the device's
+// own 64-bit count: no date a device can state is out of range.
+using Date = std::chrono::sys_seconds;
 
 // Device kinds as the browser reports them (`type`), and the flags of the
 // browsed-device mask.
@@ -66,9 +68,16 @@ struct DownloadOptions {
   bool downloadSidecarFiles = false;
 };
 
+// A sidecar of a stored file that could not be stored itself, and why.
+struct SidecarFailure {
+  std::string name;  // on the device
+  std::string description;
+};
+
 // Keys of the options that come back with a completed download.
 inline constexpr const char* kSavedFilename = "ICSavedFilename";
-using OptionValue = std::variant<std::string, std::int64_t, bool>;
+inline constexpr const char* kFailedSidecarFiles = "FailedSidecarFiles";  // vector<SidecarFailure>
+using OptionValue = std::variant<std::string, std::int64_t, bool, std::vector<SidecarFailure>>;
 using DownloadResultOptions = std::map<std::string, OptionValue>;
 
 class Device;

@@ -230,7 +230,7 @@ bool PartialFile::finish(std::optional<std::time_t> modified, std::string& error
 }
 
 std::optional<std::string> publishGroup(const std::string& folder, std::vector<PublishEntry>& entries,
-                                        std::string& error) {
+                                        std::string& error, int preferred, int* chosen) {
   if (entries.empty()) {
     error = "нечего сохранять";
     return std::nullopt;
@@ -273,7 +273,11 @@ std::optional<std::string> publishGroup(const std::string& folder, std::vector<P
       registerTemporary(hidden);
     }
   }
-  for (int number = 0; number < 100000; ++number) {
+  constexpr int kNumbers = 100000;
+  if (preferred < 0 || preferred >= kNumbers) preferred = 0;
+  // The preferred number first, then 0, 1, 2, ... without it.
+  for (int attempt = 0; attempt < kNumbers; ++attempt) {
+    const int number = attempt == 0 ? preferred : (attempt - 1 < preferred ? attempt - 1 : attempt);
     std::vector<std::string> placed;  // names that this attempt has taken
     bool clash = false;
     bool failed = false;
@@ -290,11 +294,11 @@ std::optional<std::string> publishGroup(const std::string& folder, std::vector<P
       } else if (named && mode == Mode::kRename && renameUnsupported(cause) && placed.empty()) {
         mode = Mode::kLink;  // retry this number with links
         clash = true;
-        --number;
+        --attempt;
       } else if (named && mode == Mode::kLink && linksUnsupported(cause) && placed.empty()) {
         mode = Mode::kRenameOnly;  // the last resort reports its own error
         clash = true;
-        --number;
+        --attempt;
       } else {
         failed = true;
         error = describeErrno("не удалось сохранить файл", target, cause);
@@ -315,6 +319,7 @@ std::optional<std::string> publishGroup(const std::string& folder, std::vector<P
       file.published_ = true;
       file.discard();  // closes the descriptor
     }
+    if (chosen) *chosen = number;
     return numberedName(entries.front().name, number);
   }
   error = "нет свободного имени для " + entries.front().name + " в папке " + folder;

@@ -56,7 +56,7 @@ class PartialFile {
   PartialFile(std::string folder, std::string path, int fd)
       : folder_(std::move(folder)), path_(std::move(path)), fd_(fd) {}
   friend std::optional<std::string> publishGroup(const std::string&, std::vector<PublishEntry>&,
-                                                 std::string&);
+                                                 std::string&, int, int*);
   void discard();
   std::string folder_;
   std::string path_;
@@ -65,12 +65,14 @@ class PartialFile {
   long long writtenBack_ = 0;
 };
 
-// Publishes the files under their names, all with the same number: the first
-// number for which every name is free. Returns the name that the first entry
-// was given, or nothing (with `error` set); the temporaries are gone either
-// way once the PartialFiles are destroyed.
+// Publishes the files under their names, all with the same number: the
+// `preferred` number if every name is free with it, else the first number
+// for which every name is free (0 is the name itself). Returns the name that
+// the first entry was given, and sets `number` when given, or returns
+// nothing (with `error` set); the temporaries are gone either way once the
+// PartialFiles are destroyed.
 std::optional<std::string> publishGroup(const std::string& folder, std::vector<PublishEntry>& entries,
-                                        std::string& error);
+                                        std::string& error, int preferred = 0, int* number = nullptr);
 
 // Removes the named temporaries still there when the process is interrupted
 // by SIGINT, SIGTERM, SIGHUP, SIGQUIT or SIGPIPE, then lets the signal end it

@@ -69,6 +69,18 @@ TEST_P(SafePublishTest, TakenNamesAreNeverOverwrittenAndTheFreeNameIsReported) {
   ASSERT_EQ(::stat((fs::path(dir_) / "IMG_0001 (2).JPG").c_str(), &st), 0);
   EXPECT_EQ(st.st_mtime, 1714557600);
   EXPECT_EQ(names().size(), 3u);  // no temporary left
+
+  // A preferred number (a Live Photo's partner's) is used when its name is
+  // free, else the first free one.
+  auto movie = written("IMG_0001.MOV", "movie");
+  std::vector<PublishEntry> pair{{&movie, "IMG_0001.MOV"}};
+  int number = -1;
+  EXPECT_EQ(publishGroup(dir_, pair, error, 2, &number), "IMG_0001 (2).MOV");
+  EXPECT_EQ(number, 2);
+  auto again = written("IMG_0001.MOV", "again");
+  std::vector<PublishEntry> taken{{&again, "IMG_0001.MOV"}};
+  EXPECT_EQ(publishGroup(dir_, taken, error, 2, &number), "IMG_0001.MOV");
+  EXPECT_EQ(number, 0);
 }
 
 TEST_P(SafePublishTest, SidecarsShareTheNumberThatIsFreeForAllOfTheGroup) {

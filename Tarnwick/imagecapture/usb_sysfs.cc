@@ -1,8 +1,10 @@
 #include "usb_sysfs.h"
 
+#include <algorithm>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 namespace imagecapture {
 
@@ -33,6 +35,27 @@ std::string readLine(const std::filesystem::path& path) {
 
 }  // namespace
 
+std::optional<std::string> usbDevicesSignature() {
+  std::vector<std::string> parts;
+  std::error_code error;
+  // Devices, not their interfaces ("1-1:1.0"); the device number is new at
+  // every attachment, also on the same port.
+  for (std::filesystem::directory_iterator it("/sys/bus/usb/devices", error), end; !error && it != end;
+       it.increment(error)) {
+    std::string name = it->path().filename();
+    if (name.find(':') != std::string::npos) continue;
+    parts.push_back(name + "=" + readLine(it->path() / "busnum") + "," + readLine(it->path() / "devnum"));
+  }
+  error.clear();
+  for (std::filesystem::recursive_directory_iterator it("/dev/bus/usb", error), end; !error && it != end;
+       it.increment(error))
+    parts.push_back(it->path().string());
+  std::sort(parts.begin(), parts.end());
+  std::string signature;
+  for (const auto& part : parts) signature += part + ";";
+  return signature;
+}
+
 std::optional<UsbStrings> readUsbStrings(int bus, int device) {
   std::error_code error;
   std::filesystem::directory_iterator it("/sys/bus/usb/devices", error);
@@ -52,6 +75,7 @@ std::optional<UsbStrings> readUsbStrings(int bus, int device) {
   return std::nullopt;
 }
 #else
+std::optional<std::string> usbDevicesSignature() { return std::nullopt; }
 std::optional<UsbStrings> readUsbStrings(int, int) { return std::nullopt; }
 #endif
 

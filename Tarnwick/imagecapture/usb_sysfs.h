@@ -19,6 +19,11 @@ struct UsbStrings {
 // Bus and device number of "usb:001,005"; nothing for other ports.
 std::optional<std::pair<int, int>> parseUsbPort(std::string_view port);
 
+// A text that changes whenever a USB device is attached, detached or
+// enumerated again, read cheaply from the system (Linux: sysfs and
+// /dev/bus/usb). Nothing where the system offers no such way.
+std::optional<std::string> usbDevicesSignature();
+
 // Reads the strings of the device from the system; nothing where the system
 // does not offer them (only Linux's sysfs is read).
 std::optional<UsbStrings> readUsbStrings(int bus, int device);

@@ -45,13 +45,17 @@ class QuenbyE2eTest : public ::testing::Test {
     return path;
   }
 
-  Result run(const std::vector<std::string>& args, const char* tz = "UTC") {
+  enum class Stdout { file, full, closed };
+
+  Result run(const std::vector<std::string>& args, const char* tz = "UTC", Stdout where = Stdout::file) {
     const std::string outPath = dir_ + "/.stdout", errPath = dir_ + "/.stderr";
     const pid_t pid = fork();
     if (pid == 0) {
-      const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int out = where == Stdout::full ? open("/dev/full", O_WRONLY)
+                                            : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+      if (where == Stdout::closed) close(1);
       setenv("TZ", tz, 1);
       std::vector<char*> argv;
       std::string bin = QUENBY_BIN;
@@ -114,6 +118,15 @@ TEST_F(QuenbyE2eTest, StillImagesUnderThreeZones) {
     expectLine(path, "UTC", "image_exif_original: 2023-05-01 12:00:00");
     expectLine(path, "Europe/Moscow", "image_exif_original: 2023-05-01 09:00:00");
     expectLine(path, "America/New_York", "image_exif_original: 2023-05-01 16:00:00");
+  }
+}
+
+TEST_F(QuenbyE2eTest, DateThatCannotBeWrittenIsNoDate) {
+  const std::string path = write("IMG_0001.JPG", fixtures::jpeg(kNoon));
+  for (Stdout where : {Stdout::full, Stdout::closed}) {
+    const Result r = run({path}, "UTC", where);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
   }
 }
 
