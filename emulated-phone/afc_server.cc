@@ -69,7 +69,8 @@ AfcServer::AfcServer(Stream& stream, FileSystem& files, const Faults& faults,
       readdir_status_(normalizedKeys(faults.readdir_status)),
       read_error_at_(normalizedKeys(faults.read_error_at)),
       drop_at_(normalizedKeys(faults.drop_at)),
-      stall_at_(normalizedKeys(faults.stall_at)) {}
+      stall_at_(normalizedKeys(faults.stall_at)),
+      cut_packet_at_(normalizedKeys(faults.cut_packet_at)) {}
 
 AfcServer::End AfcServer::run() {
   std::string data;
@@ -252,6 +253,15 @@ AfcServer::Step AfcServer::fileRead(uint64_t packet, const std::string& data) {
   if (buffer_.size() < length) buffer_.resize(length);
   int64_t n = h.file->readAt(buffer_.data(), length, h.position);
   if (n < 0) return sendStatus(packet, afc::kReadError) ? Step::kNext : Step::kEnd;
+  // --cut-packet: the answer that holds OFFSET announces all its bytes, but
+  // the connection closes after those before OFFSET.
+  if (auto f = cut_packet_at_.find(h.path);
+      f != cut_packet_at_.end() && f->second >= h.position &&
+      f->second < h.position + static_cast<uint64_t>(n)) {
+    sendCut(packet, buffer_.data(), static_cast<size_t>(n),
+            static_cast<size_t>(f->second - h.position));
+    return Step::kDrop;
+  }
   h.position += static_cast<uint64_t>(n);
   return send(packet, afc::kData, buffer_.data(), static_cast<size_t>(n)) ? Step::kNext
                                                                           : Step::kEnd;
@@ -307,6 +317,16 @@ bool AfcServer::send(uint64_t packet, uint64_t operation, const void* data, size
   storeLe64(header + 24, packet);
   storeLe64(header + 32, operation);
   return stream_.writeAll({{header, sizeof header}, {data, size}});
+}
+
+bool AfcServer::sendCut(uint64_t packet, const void* data, size_t size, size_t sent) {
+  unsigned char header[afc::kHeaderSize];
+  std::memcpy(header, kMagic, 8);
+  storeLe64(header + 8, afc::kHeaderSize + size);
+  storeLe64(header + 16, afc::kHeaderSize);
+  storeLe64(header + 24, packet);
+  storeLe64(header + 32, afc::kData);
+  return stream_.writeAll({{header, sizeof header}, {data, sent}});
 }
 
 }  // namespace emulated_phone

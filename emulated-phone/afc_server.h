@@ -84,6 +84,8 @@ class AfcServer {
   bool isHostile(const std::string& raw_path) const;
   bool sendStatus(uint64_t packet, uint64_t status);
   bool send(uint64_t packet, uint64_t operation, const void* data, size_t size);
+  // A data packet that announces `size` bytes of which only `sent` follow.
+  bool sendCut(uint64_t packet, const void* data, size_t size, size_t sent);
 
   Stream& stream_;
   FileSystem& files_;
@@ -92,7 +94,8 @@ class AfcServer {
   std::map<uint64_t, Handle> handles_;
   uint64_t next_handle_ = 1;
   std::vector<char> buffer_;  // reused for every read answer
-  std::map<std::string, uint64_t> readdir_status_, read_error_at_, drop_at_, stall_at_;
+  std::map<std::string, uint64_t> readdir_status_, read_error_at_, drop_at_, stall_at_,
+      cut_packet_at_;
 };
 
 }  // namespace emulated_phone

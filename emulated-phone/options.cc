@@ -14,7 +14,8 @@ const char kUsage[] =
     "        --session-error[=NAME]  --refuse-service NAME\n"
     "        --afc-no-connection[=refuse|close]  --readdir-status PATH=CODE\n"
     "        --hostile-names PATH  --read-error PATH@OFFSET  --drop-at PATH@OFFSET\n"
-    "        --stall PATH@OFFSET  --detach-after SECONDS  --latency-ms N\n";
+    "        --stall PATH@OFFSET  --cut-packet PATH@OFFSET\n"
+    "        --detach-after SECONDS  --latency-ms N\n";
 
 namespace {
 
@@ -99,7 +100,8 @@ bool parseOptions(const std::vector<std::string>& args, Options* out, std::strin
     } else if (arg == "--hostile-names") {
       if (!value(&v)) return false;
       f.hostile_names.insert(v);
-    } else if (arg == "--read-error" || arg == "--drop-at" || arg == "--stall") {
+    } else if (arg == "--read-error" || arg == "--drop-at" || arg == "--stall" ||
+               arg == "--cut-packet") {
       if (!value(&v)) return false;
       std::string path;
       uint64_t offset = 0;
@@ -109,7 +111,8 @@ bool parseOptions(const std::vector<std::string>& args, Options* out, std::strin
       }
       auto& table = arg == "--read-error" ? f.read_error_at
                     : arg == "--drop-at"  ? f.drop_at
-                                          : f.stall_at;
+                    : arg == "--stall"    ? f.stall_at
+                                          : f.cut_packet_at;
       table[path] = offset;
     } else if (arg == "--detach-after") {
       if (!value(&v)) return false;

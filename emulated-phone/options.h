@@ -26,6 +26,7 @@ struct Faults {
   std::map<std::string, uint64_t> read_error_at;   // remote file -> offset
   std::map<std::string, uint64_t> drop_at;
   std::map<std::string, uint64_t> stall_at;
+  std::map<std::string, uint64_t> cut_packet_at;
   std::optional<double> detach_after_seconds;
   unsigned latency_ms = 0;
 };

@@ -33,6 +33,7 @@ TEST(Options, EveryFaultParsedAndRepeatablesCollected) {
                      "--afc-no-connection=close", "--readdir-status", "/DCIM=10",
                      "--readdir-status", "/x=y=4", "--hostile-names", "/DCIM",
                      "--read-error", "/a@b.JPG@100", "--drop-at", "/d@0", "--stall", "/s@7",
+                     "--cut-packet", "/c@9",
                      "--detach-after", "0.25", "--latency-ms", "30", "--name", "\xff\x01"},
                     &o, &error))
       << error;
@@ -49,6 +50,7 @@ TEST(Options, EveryFaultParsedAndRepeatablesCollected) {
   EXPECT_EQ(f.read_error_at.at("/a@b.JPG"), 100u);
   EXPECT_EQ(f.drop_at.at("/d"), 0u);
   EXPECT_EQ(f.stall_at.at("/s"), 7u);
+  EXPECT_EQ(f.cut_packet_at.at("/c"), 9u);
   EXPECT_EQ(f.hostile_names.count("/DCIM"), 1u);
   EXPECT_DOUBLE_EQ(*f.detach_after_seconds, 0.25);
   EXPECT_EQ(f.latency_ms, 30u);

@@ -3,16 +3,6 @@
 
 #include "oskavel.h"
 
-const char* g_command = nullptr;
-int32_t g_limit = 0;
-const char* g_output = nullptr;
-const char* g_start_path = "/DCIM";
-const char* g_service_name = nullptr;
-
-int32_t g_seen = 0;
-int32_t g_downloaded = 0;
-int32_t g_failed = 0;
-
 void usage() {
   fputs(
       "Usage:\n"
@@ -23,14 +13,14 @@ void usage() {
       stderr);
 }
 
-int parse_args(int argc, char** argv, int32_t& timeout) {
-  timeout = 10;
-  g_limit = 0;
+int parse_args(ProgramState& state, int argc, char** argv, int32_t& timeout) {
+  timeout = kDefaultTimeoutSeconds;
+  state.limit = 0;
   if (argc < 2) return -1;
 
-  g_command = argv[1];
-  if (strcmp(g_command, "list") != 0 && strcmp(g_command, "download") != 0 &&
-      strcmp(g_command, "ls") != 0 && strcmp(g_command, "services") != 0) {
+  state.command = argv[1];
+  if (strcmp(state.command, "list") != 0 && strcmp(state.command, "download") != 0 &&
+      strcmp(state.command, "ls") != 0 && strcmp(state.command, "services") != 0) {
     return -1;
   }
 
@@ -40,18 +30,23 @@ int parse_args(int argc, char** argv, int32_t& timeout) {
     if (has_value && strcmp(word, "--timeout") == 0) {
       timeout = atoi(argv[++i]);
     } else if (has_value && strcmp(word, "--limit") == 0) {
-      g_limit = atoi(argv[++i]);
+      state.limit = atoi(argv[++i]);
     } else if (has_value && strcmp(word, "--output") == 0) {
-      g_output = argv[++i];
+      state.output = argv[++i];
     } else if (has_value && strcmp(word, "--path") == 0) {
-      g_start_path = argv[++i];
+      state.start_path = argv[++i];
     } else if (has_value && strcmp(word, "--service") == 0) {
-      g_service_name = argv[++i];
+      state.service_name = argv[++i];
     } else {
       return -1;
     }
   }
 
-  if (strcmp(g_command, "download") == 0 && g_output == nullptr) return -1;
+  // An empty folder name (an unset shell variable) would put the files
+  // under the file-system root.
+  if (strcmp(state.command, "download") == 0 &&
+      (state.output == nullptr || state.output[0] == '\0')) {
+    return -1;
+  }
   return 0;
 }

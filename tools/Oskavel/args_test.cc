@@ -17,7 +17,7 @@ class ParseArgsTest : public oskavel_testing::OskavelTest {
     argv_.clear();
     for (auto& word : words_) argv_.push_back(word.data());
     argv_.push_back(nullptr);
-    return parse_args(static_cast<int>(words_.size()), argv_.data(), timeout_);
+    return parse_args(state_, static_cast<int>(words_.size()), argv_.data(), timeout_);
   }
 
   std::vector<std::string> words_;
@@ -26,16 +26,16 @@ class ParseArgsTest : public oskavel_testing::OskavelTest {
 };
 
 TEST_F(ParseArgsTest, DefaultsAreWrittenBeforeAnythingIsChecked) {
-  g_limit = 99;
+  state_.limit = 99;
   EXPECT_EQ(Parse({}), -1);
   EXPECT_EQ(timeout_, 10);
-  EXPECT_EQ(g_limit, 0);
+  EXPECT_EQ(state_.limit, 0);
 
   ASSERT_EQ(Parse({"ls"}), 0);
-  EXPECT_STREQ(g_command, "ls");
-  EXPECT_STREQ(g_start_path, "/DCIM");  // ls lists /DCIM unless told otherwise
-  EXPECT_EQ(g_service_name, nullptr);
-  EXPECT_EQ(g_output, nullptr);
+  EXPECT_STREQ(state_.command, "ls");
+  EXPECT_STREQ(state_.start_path, "/DCIM");  // ls lists /DCIM unless told otherwise
+  EXPECT_EQ(state_.service_name, nullptr);
+  EXPECT_EQ(state_.output, nullptr);
 }
 
 TEST_F(ParseArgsTest, UnusableCommandLinesFail) {
@@ -54,7 +54,7 @@ TEST_F(ParseArgsTest, UnusableCommandLinesFail) {
   };
   for (const auto& words : bad) {
     SCOPED_TRACE(::testing::PrintToString(words));
-    g_output = nullptr;
+    state_.output = nullptr;
     EXPECT_EQ(Parse(words), -1);
   }
 }
@@ -63,33 +63,33 @@ TEST_F(ParseArgsTest, OptionsTakeTheNextWordWhateverItLooksLike) {
   ASSERT_EQ(Parse({"download", "--output", "--limit", "--path", "--service", "--service",
                    "--timeout"}),
             0);
-  EXPECT_STREQ(g_output, "--limit");
-  EXPECT_STREQ(g_start_path, "--service");
-  EXPECT_STREQ(g_service_name, "--timeout");
-  EXPECT_EQ(g_limit, 0);
+  EXPECT_STREQ(state_.output, "--limit");
+  EXPECT_STREQ(state_.start_path, "--service");
+  EXPECT_STREQ(state_.service_name, "--timeout");
+  EXPECT_EQ(state_.limit, 0);
   EXPECT_EQ(timeout_, 10);
 }
 
 TEST_F(ParseArgsTest, NumbersReadLikeAtoi) {
   ASSERT_EQ(Parse({"list", "--timeout", "abc", "--limit", "-5"}), 0);
   EXPECT_EQ(timeout_, 0);
-  EXPECT_EQ(g_limit, -5);
+  EXPECT_EQ(state_.limit, -5);
   ASSERT_EQ(Parse({"list", "--timeout", "  42x", "--limit", "+3"}), 0);
   EXPECT_EQ(timeout_, 42);
-  EXPECT_EQ(g_limit, 3);
+  EXPECT_EQ(state_.limit, 3);
 }
 
 TEST_F(ParseArgsTest, LaterOptionsOverrideEarlierOnesAndEveryCommandTakesAll) {
   ASSERT_EQ(Parse({"services", "--limit", "1", "--limit", "2", "--output", "/a", "--output",
                    "/b", "--path", "/x", "--service", "s"}),
             0);
-  EXPECT_EQ(g_limit, 2);
-  EXPECT_STREQ(g_output, "/b");
-  EXPECT_STREQ(g_start_path, "/x");
-  EXPECT_STREQ(g_service_name, "s");
-  g_output = nullptr;
+  EXPECT_EQ(state_.limit, 2);
+  EXPECT_STREQ(state_.output, "/b");
+  EXPECT_STREQ(state_.start_path, "/x");
+  EXPECT_STREQ(state_.service_name, "s");
+  state_.output = nullptr;
   EXPECT_EQ(Parse({"list", "--output", "/ignored"}), 0);
-  g_output = nullptr;
+  state_.output = nullptr;
   EXPECT_EQ(Parse({"download", "--limit", "0", "--output", "/o"}), 0);
 }
 

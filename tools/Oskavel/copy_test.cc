@@ -26,8 +26,8 @@ class CopyTest : public oskavel_testing::OskavelTest {
     OskavelTest::SetUp();
     old_mask_ = umask(022);
     out_ = ScratchDir() + "/out";
-    g_command = "download";
-    g_output = out_.c_str();
+    state_.command = "download";
+    state_.output = out_.c_str();
   }
   void TearDown() override {
     umask(old_mask_);
@@ -35,12 +35,12 @@ class CopyTest : public oskavel_testing::OskavelTest {
   }
 
   Output Copy(const char* remote, int expected_status) {
-    AFCConnectionRef connection = Connect();
+    auto connection = Connect();
     int status = -9;
-    Output output = Capture([&] { status = copy_file(connection, remote); });
+    Output output = Capture([&] { status = copy_file(state_, *connection, remote); });
     EXPECT_EQ(status, expected_status);
-    EXPECT_EQ(phone().open_files(), 0);  // the remote file is closed on every way out
-    AFCConnectionClose(connection);
+    EXPECT_EQ(phone().openFiles(), 0);  // the remote file is closed on every way out
+    connection.reset();
     return output;
   }
 
@@ -49,7 +49,7 @@ class CopyTest : public oskavel_testing::OskavelTest {
 };
 
 TEST_F(CopyTest, EmptyFileIntoAFreshFolderCreatesEveryFolder) {
-  phone().AddFile("/DCIM/100APPLE/IMG_0001.JPG", "");
+  phone().addFile("/DCIM/100APPLE/IMG_0001.JPG", "");
   const Output output = Copy("/DCIM/100APPLE/IMG_0001.JPG", 0);
   EXPECT_EQ(output.out, "DOWNLOADED: /DCIM/100APPLE/IMG_0001.JPG\n");
   EXPECT_EQ(output.err, "");
@@ -71,20 +71,20 @@ TEST_F(CopyTest, EmptyFileIntoAFreshFolderCreatesEveryFolder) {
 TEST_F(CopyTest, ReadsInChunksOf64KiBUntilAnEmptyRead) {
   const std::string exact = Pattern(65536);
   const std::string more = Pattern(65536 * 2 + 1);
-  phone().AddFile("/DCIM/exact.JPG", exact);
-  phone().AddFile("/DCIM/more.JPG", more);
+  phone().addFile("/DCIM/exact.JPG", exact);
+  phone().addFile("/DCIM/more.JPG", more);
   Copy("/DCIM/exact.JPG", 0);
-  EXPECT_EQ(phone().Count("AFCFileRefRead"), 2u);
+  EXPECT_EQ(phone().count("readFile"), 2u);
   EXPECT_EQ(ReadFile(out_ + "/DCIM/exact.JPG"), exact);
   Copy("/DCIM/more.JPG", 0);
-  EXPECT_EQ(phone().Count("AFCFileRefRead"), 6u);
+  EXPECT_EQ(phone().count("readFile"), 6u);
   EXPECT_EQ(ReadFile(out_ + "/DCIM/more.JPG"), more);
 }
 
 TEST_F(CopyTest, CopyAgainReplacesTheFileAndTakesThePhonesTime) {
-  phone().AddFile("/DCIM/a.JPG", "first version, longer");
+  phone().addFile("/DCIM/a.JPG", "first version, longer");
   Copy("/DCIM/a.JPG", 0);
-  phone().AddFile("/DCIM/a.JPG", "second");
+  phone().addFile("/DCIM/a.JPG", "second");
   phone().node("/DCIM/a.JPG").mtime_ns = 1600000000LL * 1000000000LL + 250000000;
   Copy("/DCIM/a.JPG", 0);
   EXPECT_EQ(ReadFile(out_ + "/DCIM/a.JPG"), "second");
@@ -97,7 +97,7 @@ TEST_F(CopyTest, CopyAgainReplacesTheFileAndTakesThePhonesTime) {
 
 TEST_F(CopyTest, ReadErrorMidwayKeepsTheEarlierCompleteCopyAndLeavesNoTemporary) {
   const std::string data = Pattern(300000);
-  phone().AddFile("/DCIM/Фото\t1.JPG", data);
+  phone().addFile("/DCIM/Фото\t1.JPG", data);
   Copy("/DCIM/Фото\t1.JPG", 0);
   phone().node("/DCIM/Фото\t1.JPG").read_error_at = 131072;
   phone().node("/DCIM/Фото\t1.JPG").read_error_status = 30;
@@ -111,7 +111,7 @@ TEST_F(CopyTest, ReadErrorMidwayKeepsTheEarlierCompleteCopyAndLeavesNoTemporary)
 }
 
 TEST_F(CopyTest, ReadErrorOnAFirstCopyLeavesNothing) {
-  phone().AddFile("/DCIM/a.JPG", Pattern(100000));
+  phone().addFile("/DCIM/a.JPG", Pattern(100000));
   phone().node("/DCIM/a.JPG").read_error_at = 70000;
   Copy("/DCIM/a.JPG", -1);
   EXPECT_EQ(ListFolder(out_ + "/DCIM"), std::vector<std::string>{});
@@ -119,9 +119,9 @@ TEST_F(CopyTest, ReadErrorOnAFirstCopyLeavesNothing) {
 
 TEST_F(CopyTest, StaleBytesPastTheEndAreNotACompleteCopy) {
   // A dropped connection can hand back an old buffer as if it were data.
-  phone().AddFile("/DCIM/a.JPG", "complete");
+  phone().addFile("/DCIM/a.JPG", "complete");
   Copy("/DCIM/a.JPG", 0);
-  phone().AddFile("/DCIM/a.JPG", Pattern(300000));
+  phone().addFile("/DCIM/a.JPG", Pattern(300000));
   phone().node("/DCIM/a.JPG").stale_extra = 15712;
   const Output output = Copy("/DCIM/a.JPG", -1);
   EXPECT_EQ(output.err,
@@ -132,7 +132,7 @@ TEST_F(CopyTest, StaleBytesPastTheEndAreNotACompleteCopy) {
 }
 
 TEST_F(CopyTest, EndOfFileBeforeTheReportedSizeIsNotACompleteCopy) {
-  phone().AddFile("/DCIM/a.JPG", "short");
+  phone().addFile("/DCIM/a.JPG", "short");
   phone().node("/DCIM/a.JPG").reported_size = 6;
   const Output output = Copy("/DCIM/a.JPG", -1);
   EXPECT_EQ(output.err,
@@ -141,7 +141,7 @@ TEST_F(CopyTest, EndOfFileBeforeTheReportedSizeIsNotACompleteCopy) {
 }
 
 TEST_F(CopyTest, FailedRemoteCloseOrMissingInfoIsAFailure) {
-  phone().AddFile("/DCIM/a.JPG", "data");
+  phone().addFile("/DCIM/a.JPG", "data");
   phone().node("/DCIM/a.JPG").close_status = 20;
   Output output = Copy("/DCIM/a.JPG", -1);
   EXPECT_EQ(output.err, "ERROR: ошибка чтения с iPhone status=20 path=/DCIM/a.JPG\n");
@@ -163,10 +163,10 @@ TEST_F(CopyTest, RemoteOpenFailureNamesThePathSafely) {
 }
 
 TEST_F(CopyTest, LocalObstaclesGiveTheirOwnMessages) {
-  phone().AddFile("/DCIM/100APPLE/sub/a.JPG", "a");
-  phone().AddFile("/DCIM/100APPLE/c.JPG", "c");
-  phone().AddFile("/DCIM/100APPLE/t\tc.JPG", "t");
-  phone().AddFile("/DCIM/b.JPG", "b");
+  phone().addFile("/DCIM/100APPLE/sub/a.JPG", "a");
+  phone().addFile("/DCIM/100APPLE/c.JPG", "c");
+  phone().addFile("/DCIM/100APPLE/t\tc.JPG", "t");
+  phone().addFile("/DCIM/b.JPG", "b");
   ASSERT_EQ(mkdir_p((out_ + "/DCIM/b.JPG").c_str()), 0);  // a folder where the file goes
   FILE* blocker = fopen((out_ + "/DCIM/100APPLE").c_str(), "wb");  // a file where a folder goes
   ASSERT_NE(blocker, nullptr);
@@ -188,7 +188,7 @@ TEST_F(CopyTest, LocalObstaclesGiveTheirOwnMessages) {
 }
 
 TEST_F(CopyTest, RemotePathWithParentComponentNeverBecomesLocal) {
-  phone().AddFile("/DCIM/../../escape.JPG", "x");
+  phone().addFile("/DCIM/../../escape.JPG", "x");
   const Output output = Copy("/DCIM/../../escape.JPG", -1);
   EXPECT_EQ(output.err, "ERROR: путь с '..' не станет локальным path=/DCIM/../../escape.JPG\n");
   EXPECT_FALSE(Exists(out_));
@@ -197,26 +197,26 @@ TEST_F(CopyTest, RemotePathWithParentComponentNeverBecomesLocal) {
 
 TEST_F(CopyTest, TooLongLocalPathIsReportedWholeAndNothingIsWritten) {
   const std::string remote = "/DCIM/" + std::string(1010, 'n') + ".JPG";
-  phone().AddFile(remote, "x");
+  phone().addFile(remote, "x");
   const Output output = Copy(remote.c_str(), -1);
   EXPECT_EQ(output.err, "ERROR: слишком длинный путь path=" + out_ + remote + "\n");
   EXPECT_FALSE(Exists(out_));
 }
 
-TEST(LocalPathTest, StripsLeadingSlashesAndRefusesToCut) {
-  g_output = "/out/";
+TEST_F(CopyTest, LocalPathStripsLeadingSlashesAndRefusesToCut) {
+  state_.output = "/out/";
   char out[64];
-  ASSERT_EQ(local_path_for_remote("///DCIM/a.JPG", out, sizeof out), 0);
+  ASSERT_EQ(local_path_for_remote(state_, "///DCIM/a.JPG", out, sizeof out), 0);
   EXPECT_STREQ(out, "/out//DCIM/a.JPG");  // a trailing slash doubles, which is harmless
-  g_output = "rel";
-  ASSERT_EQ(local_path_for_remote("DCIM/..a/b..", out, sizeof out), 0);
+  state_.output = "rel";
+  ASSERT_EQ(local_path_for_remote(state_, "DCIM/..a/b..", out, sizeof out), 0);
   EXPECT_STREQ(out, "rel/DCIM/..a/b..");
-  EXPECT_EQ(local_path_for_remote("/DCIM/..", out, sizeof out), -2);
-  EXPECT_EQ(local_path_for_remote("../x", out, sizeof out), -2);
+  EXPECT_EQ(local_path_for_remote(state_, "/DCIM/..", out, sizeof out), -2);
+  EXPECT_EQ(local_path_for_remote(state_, "../x", out, sizeof out), -2);
   char small[12];
-  EXPECT_EQ(local_path_for_remote("/DCIM/a.JPG", small, sizeof small), -1);
+  EXPECT_EQ(local_path_for_remote(state_, "/DCIM/a.JPG", small, sizeof small), -1);
   EXPECT_STREQ(small, "");
-  g_output = nullptr;
+  state_.output = nullptr;
 }
 
 class MkdirTest : public oskavel_testing::OskavelTest {};

@@ -1,98 +1,115 @@
+#include <chrono>
 #include <cstring>
 
 #include "oskavel.h"
+#include "run_loop.h"
 
 namespace {
-void stop_and_disconnect(AMDeviceRef device) {
-  AMDeviceStopSession(device);
-  AMDeviceDisconnect(device);
+
+// Turns the run loop in slices until the device callback recorded a phone
+// or the deadline passed.
+void wait_for_device(const ProgramState& state, int32_t timeout) {
+  using Seconds = std::chrono::duration<double>;
+  const auto deadline =
+      runloop::Clock::now() +
+      std::chrono::duration_cast<runloop::Clock::duration>(Seconds(static_cast<double>(timeout)));
+  const auto slice =
+      std::chrono::duration_cast<runloop::Clock::duration>(Seconds(kWaitSliceSeconds));
+  auto& loop = runloop::RunLoop::current();
+  while (!state.discovered && runloop::Clock::now() < deadline) {
+    loop.runUntil(runloop::Clock::now() + slice, false);
+  }
 }
+
+// The command once the session stands. Every handle closes itself on the
+// way out, the file service first, then the session, then the connection.
+int run_command(ProgramState& state, phone::Session& session) {
+  if (strcmp(state.command, "services") == 0) return command_services(session);
+
+  const char* service_name = state.service_name ? state.service_name : kDefaultService;
+  std::unique_ptr<phone::AfcClient> connection;
+  const int status = open_afc_service(session, service_name, &connection);
+  if (status != 0 || !connection) {
+    fprintf(stderr, "ERROR: не удалось открыть AFC-сервис %s status=%d\n", service_name, status);
+    return kExitNoFileService;
+  }
+
+  if (strcmp(state.command, "ls") == 0) {
+    return list_directory(*connection, state.start_path) == 0 ? kExitOk : kExitListingFailed;
+  }
+
+  traverse(state, *connection, state.start_path);
+  fprintf(stdout, "DONE: media=%d downloaded=%d failed=%d\n", state.seen, state.downloaded,
+          state.failed);
+  return state.failed != 0 || state.walk_incomplete ? kExitFilesFailed : kExitOk;
+}
+
 }  // namespace
 
-int oskavel_main(int argc, char** argv) {
-  int32_t timeout = 10;
-  if (parse_args(argc, argv, timeout) != 0) {
+int oskavel_main(phone::Phone& phone, int argc, char** argv) {
+  ProgramState state;
+  int32_t timeout = kDefaultTimeoutSeconds;
+  if (parse_args(state, argc, argv, timeout) != 0) {
     usage();
-    return 64;
+    return kExitUsage;
   }
 
-  AMDeviceNotificationRef notification = nullptr;
-  int status = AMDeviceNotificationSubscribe(device_callback, 0, 0, nullptr, &notification);
+  std::unique_ptr<phone::Subscription> notification;
+  int status = phone.subscribe(
+      [&state](const phone::Notification* info) { device_callback(state, info); },
+      &notification);
   if (status != 0) {
     fprintf(stderr, "ERROR: AMDeviceNotificationSubscribe status=%d\n", status);
-    return 2;
+    return kExitSubscribeFailed;
   }
 
-  const CFAbsoluteTime deadline = CFAbsoluteTimeGetCurrent() + static_cast<double>(timeout);
-  while (!g_discovered && CFAbsoluteTimeGetCurrent() < deadline) {
-    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.2, false);
-  }
+  wait_for_device(state, timeout);
+  // No notification reaches the program after the wait.
+  notification.reset();
 
-  if (g_device == nullptr) {
+  if (state.device.empty()) {
     fputs("ERROR: MobileDevice не увидел iPhone. Finder может видеть устройство, но AFC-доступ "
           "пока не открыт.\n",
           stderr);
-    return 3;
+    return kExitNoDevice;
   }
-  AMDeviceRef device = g_device;
 
-  status = AMDeviceConnect(device);
-  if (status != 0) {
+  std::unique_ptr<phone::Connection> device;
+  status = phone.connect(state.device, &device);
+  if (status != 0 || !device) {
     fprintf(stderr, "ERROR: AMDeviceConnect status=%d\n", status);
-    return 4;
+    return kExitConnectFailed;
   }
-  if (!AMDeviceIsPaired(device)) {
+  if (!device->isPaired()) {
     fputs("ERROR: iPhone не спарен с этим Mac. Разблокируйте iPhone и нажмите 'Доверять'.\n",
           stderr);
-    AMDeviceDisconnect(device);
-    return 5;
+    return kExitNotPaired;
   }
-  status = AMDeviceValidatePairing(device);
+  status = device->validatePairing();
   if (status != 0) {
     fprintf(stderr, "ERROR: AMDeviceValidatePairing status=%d\n", status);
-    AMDeviceDisconnect(device);
-    return 6;
+    return kExitValidateFailed;
   }
-  status = AMDeviceStartSession(device);
-  if (status != 0) {
+  std::unique_ptr<phone::Session> session;
+  status = device->startSession(&session);
+  if (status != 0 || !session) {
     fprintf(stderr, "ERROR: AMDeviceStartSession status=%d\n", status);
-    AMDeviceDisconnect(device);
-    return 7;
+    return kExitSessionFailed;
   }
 
   fputs("DEVICE: ", stdout);
-  CFStringRef key = cf_string_from_c("DeviceName");
-  CFTypeRef name = AMDeviceCopyValue(device, nullptr, key);
-  print_cf_string(name);
-  if (name != nullptr) CFRelease(name);
-  if (key != nullptr) CFRelease(key);
+  print_cf_string(session->deviceName());
   fputs("\n", stdout);
 
-  if (strcmp(g_command, "services") == 0) {
-    status = command_services(device);
-    stop_and_disconnect(device);
-    return status;
-  }
+  return run_command(state, *session);
+}
 
-  const char* service_name = g_service_name ? g_service_name : "com.apple.afc";
-  AFCConnectionRef connection = nullptr;
-  status = open_afc_service(device, service_name, &connection);
-  if (status != 0 || connection == nullptr) {
-    fprintf(stderr, "ERROR: не удалось открыть AFC-сервис %s status=%d\n", service_name, status);
-    stop_and_disconnect(device);
-    return 8;
-  }
-
-  if (strcmp(g_command, "ls") == 0) {
-    status = list_directory(connection, g_start_path);
-    AFCConnectionClose(connection);
-    stop_and_disconnect(device);
-    return status == 0 ? 0 : 11;
-  }
-
-  traverse(connection, g_start_path);
-  fprintf(stdout, "DONE: media=%d downloaded=%d failed=%d\n", g_seen, g_downloaded, g_failed);
-  AFCConnectionClose(connection);
-  stop_and_disconnect(device);
-  return g_failed != 0 ? 10 : 0;
+int finish_output(int status) {
+  // Written and flushed without error, and closed: only then did the
+  // report reach its reader.
+  const bool flushed = fflush(stdout) == 0;
+  const bool clean = flushed && ferror(stdout) == 0;
+  const bool closed = fclose(stdout) == 0;
+  if (status == kExitOk && !(clean && closed)) return kExitOutputLost;
+  return status;
 }

@@ -1,12 +1,19 @@
-// Oskavel's entry point: the device-service operations run over
-// libimobiledevice here.
-#include "libimobiledevice_backend.h"
+// Oskavel's entry point: the phone is reached through libimobiledevice.
+#include <signal.h>
+
+#include "libimobiledevice_phone.h"
 #include "oskavel.h"
+#include "temp_file.h"
 
 int main(int argc, char** argv) {
-  mobiledevice::SetBackend(mobiledevice::NewLibimobiledeviceBackend());
-  const int status = oskavel_main(argc, argv);
-  // Ends the library's event thread before the process exits.
-  mobiledevice::SetBackend(nullptr);
-  return status;
+  // A phone that goes away leaves a dead socket: writing to it must be an
+  // error the program reports, never a signal that ends it.
+  signal(SIGPIPE, SIG_IGN);
+  TempFile::removeOnSignals();
+  int status = 0;
+  {
+    auto phone = phone::newLibimobiledevicePhone();
+    status = oskavel_main(*phone, argc, argv);
+  }
+  return finish_output(status);
 }

@@ -1,54 +1,92 @@
 // Oskavel: imports the photos and videos of an attached iPhone over its file
-// service (AFC). Plain functions and program-wide settings; every call to the
-// phone goes through the device-service operations of mobile_device.h.
+// service (AFC). Plain functions over one ProgramState; every call to the
+// phone goes through the interface of phone.h.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
 
-#include "mobile_device.h"
+#include "phone.h"
 
-// Settings, borrowed from the argument vector.
-extern const char* g_command;
-extern int32_t g_limit;
-extern const char* g_output;
-extern const char* g_start_path;
-extern const char* g_service_name;
+// Sizes the program works in.
+constexpr size_t kPathBufferSize = 1024;  // a path has at most 1023 bytes
+constexpr uint32_t kChunkSize = 65536;    // file data moves in 64 KiB chunks
+constexpr size_t kNameBufferSize = 512;   // a device name has at most 511 bytes
 
-// Counts of the walk.
-extern int32_t g_seen;
-extern int32_t g_downloaded;
-extern int32_t g_failed;
+constexpr int32_t kDefaultTimeoutSeconds = 10;
+constexpr char kDefaultStartPath[] = "/DCIM";
+constexpr char kDefaultService[] = "com.apple.afc";
+constexpr double kWaitSliceSeconds = 0.2;
+constexpr mode_t kFolderMode = 0755;
 
-// The attached device, as the device callback recorded it.
-extern AMDeviceRef g_device;
-extern int g_discovered;
+// Results of open_afc_service besides the phone's own statuses.
+constexpr int kServiceNameNotText = -100;
+constexpr int kServiceWithoutSocket = -101;
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitOutputLost = 1;  // the report could not be written
+constexpr int kExitSubscribeFailed = 2;
+constexpr int kExitNoDevice = 3;
+constexpr int kExitConnectFailed = 4;
+constexpr int kExitNotPaired = 5;
+constexpr int kExitValidateFailed = 6;
+constexpr int kExitSessionFailed = 7;
+constexpr int kExitNoFileService = 8;
+constexpr int kExitFilesFailed = 10;
+constexpr int kExitListingFailed = 11;
+constexpr int kExitUsage = 64;
+
+// Everything one run knows: the settings (texts borrowed from the argument
+// vector), the walk's counts and the attached device.
+struct ProgramState {
+  const char* command = nullptr;
+  int32_t limit = 0;
+  const char* output = nullptr;
+  const char* start_path = kDefaultStartPath;
+  const char* service_name = nullptr;
+
+  int32_t seen = 0;
+  int32_t downloaded = 0;
+  int32_t failed = 0;
+  // A folder could not be read or the connection was lost: the walk missed
+  // what it could not see, and the run must not end as a success.
+  bool walk_incomplete = false;
+
+  std::string device;  // as the device callback recorded it
+  int discovered = 0;
+};
 
 // Command line (args.cc).
-int parse_args(int argc, char** argv, int32_t& timeout);
+int parse_args(ProgramState& state, int argc, char** argv, int32_t& timeout);
 void usage();
 
 // Device attachment and the file service (device.cc).
-void device_callback(am_device_notification_callback_info* info, void* context);
-void print_cf_string(CFTypeRef value);
-CFStringRef cf_string_from_c(const char* text);
-int open_afc_service(AMDeviceRef device, const char* service_name,
-                     AFCConnectionRef* connection);
+void device_callback(ProgramState& state, const phone::Notification* info);
+void print_cf_string(const std::optional<std::string>& value);
+int open_afc_service(phone::Session& session, const char* service_name,
+                     std::unique_ptr<phone::AfcClient>* connection);
 
 // Media walk and listing (walk.cc).
-void traverse(AFCConnectionRef connection, const char* path);
-bool should_stop_for_limit();
+void traverse(ProgramState& state, phone::AfcClient& connection, const char* path);
+bool should_stop_for_limit(const ProgramState& state);
 // Writes the child path; -1 (and an empty out) when it would not fit.
 int join_remote_path(const char* parent, const char* name, char* out, size_t size);
 int is_media_file(const char* path);
-int list_directory(AFCConnectionRef connection, const char* path);
+int list_directory(phone::AfcClient& connection, const char* path);
 
 // File copy and local paths (copy.cc).
-int copy_file(AFCConnectionRef connection, const char* remote_path);
+int copy_file(const ProgramState& state, phone::AfcClient& connection, const char* remote_path);
 // Writes the local path; -1 when it would not fit (out left empty), -2 when
 // the remote path has a ".." component and so must never become a local one.
-int local_path_for_remote(const char* remote_path, char* out, size_t size);
+int local_path_for_remote(const ProgramState& state, const char* remote_path, char* out,
+                          size_t size);
 int ensure_parent_dir(const char* path);
 int mkdir_p(const char* path);
 
@@ -58,9 +96,13 @@ void print_safe_path(FILE* stream, const char* text);
 // Control bytes (0x00-0x1F, 0x7F) as \xHH, everything else raw: for the
 // payloads of report lines, so that no name can break a line.
 void print_report_text(FILE* stream, const char* text);
+bool is_utf8(const std::string& text);
 
 // Service probe (services.cc).
-int command_services(AMDeviceRef device);
+int command_services(phone::Session& session);
 
 // The whole program (driver.cc); returns the exit status.
-int oskavel_main(int argc, char** argv);
+int oskavel_main(phone::Phone& phone, int argc, char** argv);
+// The status to end with: `status`, or kExitOutputLost when it is 0 and
+// standard output could not be written in full.
+int finish_output(int status);

@@ -12,17 +12,15 @@ const char* const services[] = {
 };
 }  // namespace
 
-int command_services(AMDeviceRef device) {
+int command_services(phone::Session& session) {
   for (const char* const* name = services; *name != nullptr; ++name) {
-    AFCConnectionRef connection = nullptr;
-    const int status = open_afc_service(device, *name, &connection);
+    std::unique_ptr<phone::AfcClient> connection;
+    const int status = open_afc_service(session, *name, &connection);
     fprintf(stdout, "SERVICE: %s status=%d", *name, status);
-    if (status == 0 && connection != nullptr) {
-      AFCDirectoryRef directory = nullptr;
-      const int root_status = AFCDirectoryOpen(connection, "/", &directory);
+    if (status == 0 && connection) {
+      std::unique_ptr<phone::AfcFolder> directory;
+      const int root_status = connection->openFolder("/", &directory);
       fprintf(stdout, " root_status=%d", root_status);
-      if (root_status == 0 && directory != nullptr) AFCDirectoryClose(connection, directory);
-      AFCConnectionClose(connection);
     }
     fputc('\n', stdout);
   }

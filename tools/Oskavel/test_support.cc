@@ -46,36 +46,31 @@ std::vector<std::string> ListFolder(const std::string& path) {
 }
 
 void OskavelTest::SetUp() {
-  g_command = "list";
-  g_limit = 0;
-  g_output = nullptr;
-  g_start_path = "/DCIM";
-  g_service_name = nullptr;
-  g_seen = g_downloaded = g_failed = 0;
-  g_device = nullptr;
-  g_discovered = 0;
-  auto phone = std::make_unique<mobiledevice::FakeBackend>();
-  phone_ = phone.get();
-  mobiledevice::SetBackend(std::move(phone));
+  phone_ = std::make_unique<phone::FakePhone>();
+  state_ = ProgramState();
+  state_.command = "list";
 }
 
 void OskavelTest::TearDown() {
   // Notifications left in the run loop must not reach the next test.
   auto& loop = runloop::RunLoop::current();
   while (loop.pending() > 0) loop.runUntil(runloop::Clock::now(), true);
-  mobiledevice::SetBackend(nullptr);
-  phone_ = nullptr;
   for (const auto& dir : scratch_) {
     std::error_code error;
     std::filesystem::remove_all(dir, error);
   }
+  scratch_.clear();
 }
 
-AFCConnectionRef OskavelTest::Connect() {
-  AFCConnectionRef connection = nullptr;
-  EXPECT_EQ(open_afc_service(phone().device(), "com.apple.afc", &connection), 0);
-  EXPECT_NE(connection, nullptr);
-  return connection;
+std::unique_ptr<phone::AfcClient> OskavelTest::Connect() {
+  std::unique_ptr<phone::Connection> connection;
+  EXPECT_EQ(phone_->connect(phone::FakePhone::kDevice, &connection), 0);
+  std::unique_ptr<phone::Session> session;
+  EXPECT_EQ(connection->startSession(&session), 0);
+  std::unique_ptr<phone::AfcClient> client;
+  EXPECT_EQ(open_afc_service(*session, "com.apple.afc", &client), 0);
+  EXPECT_NE(client, nullptr);
+  return client;
 }
 
 std::string OskavelTest::ScratchDir() {
@@ -95,7 +90,7 @@ int OskavelTest::Run(std::vector<std::string> words, Output* output) {
   for (auto& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   int status = -1;
-  *output = Capture([&] { status = oskavel_main(static_cast<int>(words.size()), argv.data()); });
+  *output = Capture([&] { status = oskavel_main(*phone_, static_cast<int>(words.size()), argv.data()); });
   return status;
 }
 

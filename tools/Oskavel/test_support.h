@@ -1,5 +1,5 @@
-// Shared fixture of the program's tests: a scripted phone installed as the
-// backend, fresh program-wide settings, captured output and scratch folders.
+// Shared fixture of the program's tests: a scripted phone, a fresh program
+// state, captured output and scratch folders.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_backend.h"
+#include "fake_phone.h"
 #include "oskavel.h"
 
 namespace oskavel_testing {
@@ -32,17 +32,20 @@ class OskavelTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  mobiledevice::FakeBackend& phone() { return *phone_; }
-  // An AFC connection to the fake phone's default service.
-  AFCConnectionRef Connect();
+  phone::FakePhone& phone() { return *phone_; }
+  // A file-service connection to the fake phone's default service.
+  std::unique_ptr<phone::AfcClient> Connect();
   // A fresh scratch folder, removed after the test.
   std::string ScratchDir();
   // Runs the whole program on the words after the program name.
   int Run(std::vector<std::string> words, Output* output);
 
  private:
-  mobiledevice::FakeBackend* phone_ = nullptr;
+  std::unique_ptr<phone::FakePhone> phone_;
   std::vector<std::string> scratch_;
+
+ protected:
+  ProgramState state_;
 };
 
 }  // namespace oskavel_testing

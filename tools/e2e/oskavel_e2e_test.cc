@@ -59,18 +59,27 @@ std::vector<std::string> FilesBelow(const std::string& root) {
   return files;
 }
 
-// Runs the program with USBMUXD_SOCKET_ADDRESS set; file_size_limit > 0
+// Where the program's standard output goes.
+enum class Stdout { kCaptured, kFullDevice, kClosed };
+
+// A run of the program in the background.
+struct Child {
+  pid_t pid = -1;
+  std::string out_path, err_path;
+};
+
+// Starts the program with USBMUXD_SOCKET_ADDRESS set; file_size_limit > 0
 // limits the size of any file it writes (a full disk, as the program sees it).
-Result RunOskavel(const std::string& usbmuxd_address, const std::vector<std::string>& args,
-                  long file_size_limit = 0) {
+Child SpawnOskavel(const std::string& usbmuxd_address, const std::vector<std::string>& args,
+                   long file_size_limit = 0, Stdout stdout_to = Stdout::kCaptured) {
   char out_path[] = "/tmp/oskavel-e2e-out-XXXXXX";
   char err_path[] = "/tmp/oskavel-e2e-err-XXXXXX";
   const int out_fd = mkstemp(out_path);
   const int err_fd = mkstemp(err_path);
-  Result result;
+  Child child;
   if (out_fd < 0 || err_fd < 0) {
     ADD_FAILURE() << "mkstemp failed";
-    return result;
+    return child;
   }
   std::vector<std::string> words = {OSKAVEL_BIN};
   words.insert(words.end(), args.begin(), args.end());
@@ -78,9 +87,16 @@ Result RunOskavel(const std::string& usbmuxd_address, const std::vector<std::str
   for (auto& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
 
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out_fd, 1);
+  child.pid = fork();
+  if (child.pid == 0) {
+    if (stdout_to == Stdout::kCaptured) {
+      dup2(out_fd, 1);
+    } else if (stdout_to == Stdout::kFullDevice) {
+      const int full = open("/dev/full", O_WRONLY);
+      dup2(full, 1);
+    } else {
+      close(1);
+    }
     dup2(err_fd, 2);
     if (usbmuxd_address.empty()) {
       unsetenv("USBMUXD_SOCKET_ADDRESS");
@@ -96,16 +112,29 @@ Result RunOskavel(const std::string& usbmuxd_address, const std::vector<std::str
     execv(argv[0], argv.data());
     _exit(127);
   }
-  int wait_status = 0;
-  waitpid(pid, &wait_status, 0);
-  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
   close(out_fd);
   close(err_fd);
-  result.out = ReadFile(out_path);
-  result.err = ReadFile(err_path);
-  unlink(out_path);
-  unlink(err_path);
+  child.out_path = out_path;
+  child.err_path = err_path;
+  return child;
+}
+
+// Waits for the run; a status of 128 + N means it ended by signal N.
+Result WaitOskavel(const Child& child) {
+  Result result;
+  int wait_status = 0;
+  waitpid(child.pid, &wait_status, 0);
+  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+  result.out = ReadFile(child.out_path);
+  result.err = ReadFile(child.err_path);
+  unlink(child.out_path.c_str());
+  unlink(child.err_path.c_str());
   return result;
+}
+
+Result RunOskavel(const std::string& usbmuxd_address, const std::vector<std::string>& args,
+                  long file_size_limit = 0, Stdout stdout_to = Stdout::kCaptured) {
+  return WaitOskavel(SpawnOskavel(usbmuxd_address, args, file_size_limit, stdout_to));
 }
 
 class OskavelE2ETest : public ::testing::Test {
@@ -254,7 +283,7 @@ TEST_F(OskavelE2ETest, LsListsOneFolderAndFailsWithEleven) {
 
 TEST_F(OskavelE2ETest, ServicesProbesSixServices) {
   ASSERT_TRUE(Start({"--refuse-service", "com.apple.mobile.file_relay"}));
-  const Result r = Run({"services"});
+  const Result r = Run({"services", "--service", "com.example.ignored"});
   EXPECT_EQ(r.status, 0) << r.err;
   std::vector<std::string> lines;
   size_t start = 0;
@@ -292,10 +321,15 @@ TEST_F(OskavelE2ETest, NoPhoneEndsWithThree) {
 }
 
 TEST_F(OskavelE2ETest, UnusableCommandLineEndsWith64) {
-  const Result r = RunOskavel("UNIX:" + scratch_ + "/unused", {"download", "--limit", "1"});
-  EXPECT_EQ(r.status, 64);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err.rfind("Usage:\n  Oskavel list", 0), 0u);
+  // An empty output folder (an unset shell variable) is no folder at all.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"download", "--limit", "1"},
+        std::vector<std::string>{"download", "--output", ""}}) {
+    const Result r = RunOskavel("UNIX:" + scratch_ + "/unused", args);
+    EXPECT_EQ(r.status, 64);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("Usage:\n  Oskavel list", 0), 0u);
+  }
 }
 
 TEST_F(OskavelE2ETest, PairingThatIsPendingOrRefusedEndsWithFive) {
@@ -398,13 +432,17 @@ TEST_F(OskavelE2ETest, ReadErrorOrDroppedConnectionKeepsTheEarlierCompleteCopy) 
   ASSERT_EQ(first.status, 0) << first.err;
   const std::string complete = ReadFile(out_ + file);
   WriteFile(root_ + file, Pattern(300000, 9));  // a new version on the phone
-  for (const std::string fault : {"--read-error", "--drop-at"}) {
+  for (const std::string fault : {"--read-error", "--drop-at", "--cut-packet"}) {
     for (const char* offset : {"0", "100000", "131072", "299999"}) {
       SCOPED_TRACE(fault + "@" + offset);
       ASSERT_TRUE(Start({fault, file + "@" + offset}));
       const Result r = Run({"download", "--output", out_});
       EXPECT_EQ(r.status, 10);
       EXPECT_NE(r.err.find("path=" + file + "\n"), std::string::npos) << r.err;
+      // A lost connection is said to be one, never a byte count made up.
+      if (fault != "--read-error") {
+        EXPECT_EQ(r.err, "ERROR: ошибка чтения с iPhone status=30 path=" + file + "\n");
+      }
       EXPECT_EQ(r.out.find("DOWNLOADED: " + file), std::string::npos);
       EXPECT_EQ(ReadFile(out_ + file), complete);  // untouched, not part of the new one
       EXPECT_EQ(FilesBelow(out_ + "/DCIM/101APPLE"), std::vector<std::string>{"IMG_0004.png"});
@@ -413,9 +451,9 @@ TEST_F(OskavelE2ETest, ReadErrorOrDroppedConnectionKeepsTheEarlierCompleteCopy) 
 }
 
 // The library gives up on a phone that stops answering after its receive
-// timeout (30 s); after that the lost connection fails every later call at
-// once instead of waiting again for each file.
-TEST_F(OskavelE2ETest, APhoneThatStopsAnsweringEndsTheRunWithFailedFiles) {
+// timeout (30 s); the lost connection then ends the walk at once, and the
+// run says it missed files.
+TEST_F(OskavelE2ETest, APhoneThatStopsAnsweringEndsTheWalk) {
   WriteFile(root_ + "/DCIM/100APPLE/IMG_0001.JPG", Pattern(300000, 1));
   WriteFile(root_ + "/DCIM/100APPLE/IMG_0002.JPG", Pattern(1000, 2));
   WriteFile(root_ + "/DCIM/101APPLE/IMG_0003.JPG", Pattern(1000, 3));
@@ -424,12 +462,85 @@ TEST_F(OskavelE2ETest, APhoneThatStopsAnsweringEndsTheRunWithFailedFiles) {
   const Result r = Run({"download", "--output", out_});
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(90));
   EXPECT_EQ(r.status, 10);
-  EXPECT_EQ(r.out, std::string(kDevice) + "DONE: media=2 downloaded=0 failed=2\n");
-  EXPECT_EQ(r.err,
-            "ERROR: ошибка чтения с iPhone status=30 path=/DCIM/100APPLE/IMG_0001.JPG\n"
-            "ERROR: не удалось открыть файл на iPhone status=30 "
-            "path=/DCIM/100APPLE/IMG_0002.JPG\n");
+  EXPECT_EQ(r.out, std::string(kDevice) + "DONE: media=1 downloaded=0 failed=1\n");
+  EXPECT_EQ(r.err, "ERROR: ошибка чтения с iPhone status=30 path=/DCIM/100APPLE/IMG_0001.JPG\n");
   EXPECT_EQ(FilesBelow(out_), std::vector<std::string>{});
+}
+
+// The phone goes away while the run talks to it: every line produced so
+// far is written, and the run ends with the status of what happened.
+TEST_F(OskavelE2ETest, APhoneThatGoesAwayMidRunKeepsTheReport) {
+  for (int i = 1; i <= 30; ++i) {
+    WriteFile(root_ + "/DCIM/100APPLE/IMG_" + std::to_string(1000 + i) + ".JPG",
+              Pattern(5000, i));
+  }
+  for (const char* command : {"download", "list"}) {
+    SCOPED_TRACE(command);
+    ASSERT_TRUE(Start({"--latency-ms", "100"}));
+    const Child child = SpawnOskavel(phone_->usbmuxd_address(), {command, "--output", out_});
+    usleep(1300 * 1000);
+    kill(phone_->pid(), SIGKILL);
+    phone_->stop();
+    const Result r = WaitOskavel(child);
+    EXPECT_EQ(r.status, 10) << r.err;
+    EXPECT_EQ(r.out.rfind(kDevice, 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\nDONE: media="), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(" status=30 path=/DCIM"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+}
+
+// A folder that cannot be read is never passed over in silence.
+TEST_F(OskavelE2ETest, AFolderThatCannotBeReadFailsTheRun) {
+  AddCameraRoll();
+  ASSERT_TRUE(Start({"--readdir-status", "/DCIM/101APPLE=10"}));
+  const char kError[] = "ERROR: не удалось открыть папку на iPhone status=10 path=/DCIM/101APPLE\n";
+  Result r = Run({"download", "--output", out_});
+  EXPECT_EQ(r.status, 10);
+  EXPECT_EQ(r.err, kError);
+  EXPECT_NE(r.out.find("DONE: media=4 downloaded=3 failed=1\n"), std::string::npos) << r.out;
+  r = Run({"list"});
+  EXPECT_EQ(r.status, 10);
+  EXPECT_EQ(r.err, kError);
+  EXPECT_NE(r.out.find("DONE: media=3 downloaded=0 failed=0\n"), std::string::npos) << r.out;
+
+  // The file service's connection closed before the first answer.
+  ASSERT_TRUE(Start({"--afc-no-connection=close"}));
+  r = Run({"download", "--output", out_});
+  EXPECT_EQ(r.status, 10);
+  EXPECT_EQ(r.err, "ERROR: не удалось открыть папку на iPhone status=30 path=/DCIM\n");
+  EXPECT_EQ(r.out, std::string(kDevice) + "DONE: media=1 downloaded=0 failed=1\n");
+}
+
+// Interrupted or killed during a copy, the run leaves nothing behind.
+TEST_F(OskavelE2ETest, AnInterruptedCopyLeavesNoTemporary) {
+  WriteFile(root_ + "/DCIM/100APPLE/IMG_0001.JPG", Pattern(300000, 1));
+  ASSERT_TRUE(Start({"--stall", "/DCIM/100APPLE/IMG_0001.JPG@100000"}));
+  for (int signal_number : {SIGTERM, SIGINT, SIGKILL}) {
+    SCOPED_TRACE(signal_number);
+    const Child child = SpawnOskavel(phone_->usbmuxd_address(), {"download", "--output", out_});
+    // Wait until the copy is under way: the folder exists and the read is stalled.
+    for (int i = 0; i < 100 && !fs::exists(out_ + "/DCIM/100APPLE"); ++i) usleep(50 * 1000);
+    usleep(300 * 1000);
+    kill(child.pid, signal_number);
+    const Result r = WaitOskavel(child);
+    EXPECT_EQ(r.status, 128 + signal_number);
+    EXPECT_EQ(FilesBelow(out_), std::vector<std::string>{});
+  }
+}
+
+// The report must reach its reader: a run whose output is lost fails.
+TEST_F(OskavelE2ETest, AReportThatCannotBeWrittenEndsWithOne) {
+  AddCameraRoll();
+  ASSERT_TRUE(Start());
+  for (Stdout where : {Stdout::kFullDevice, Stdout::kClosed}) {
+    Result r = RunOskavel(phone_->usbmuxd_address(), {"list"}, 0, where);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    // A status that already says failure stays.
+    r = RunOskavel(phone_->usbmuxd_address(), {"ls", "--path", "/Nowhere"}, 0, where);
+    EXPECT_EQ(r.status, 11);
+  }
 }
 
 TEST_F(OskavelE2ETest, FullDiskLeavesNoPartialFile) {

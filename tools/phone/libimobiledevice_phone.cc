@@ -1,0 +1,388 @@
+#include "libimobiledevice_phone.h"
+
+#include <libimobiledevice/afc.h>
+#include <libimobiledevice/libimobiledevice.h>
+#include <libimobiledevice/lockdown.h>
+#include <plist/plist.h>
+#include <usbmuxd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "run_loop.h"
+
+namespace phone {
+namespace {
+
+constexpr const char kLabel[] = "Oskavel";
+constexpr const char kDeviceNameKey[] = "DeviceName";
+
+// File data is asked of the phone in large requests and handed out in the
+// program's smaller reads: every request is a round trip.
+constexpr uint32_t kReadAhead = 1u << 20;
+
+struct FreeDeleter {
+  void operator()(void* p) const { std::free(p); }
+};
+
+// Shared with libusbmuxd's event thread until the subscription ends.
+// How to reach each phone reported, by identifier.
+using Lookups = std::map<std::string, idevice_options>;
+
+// Shared with libusbmuxd's event thread and the tasks it posts.
+struct EventSink {
+  runloop::RunLoop* loop = nullptr;
+  NotificationCallback callback;
+  std::shared_ptr<Lookups> lookups;
+  bool active = true;  // false once the subscription ended
+  std::weak_ptr<EventSink> self;
+};
+
+class RealSubscription : public Subscription {
+ public:
+  explicit RealSubscription(std::shared_ptr<EventSink> sink) : sink_(std::move(sink)) {}
+  ~RealSubscription() override {
+    // Joins libusbmuxd's event thread: no event reaches the sink after
+    // this, and one already posted is dropped.
+    idevice_event_unsubscribe();
+    sink_->active = false;
+  }
+
+ private:
+  std::shared_ptr<EventSink> sink_;
+};
+
+class RealAfcClient;
+
+class RealAfcFolder : public AfcFolder {
+ public:
+  explicit RealAfcFolder(char** entries) : entries_(entries) {}
+  ~RealAfcFolder() override {
+    if (entries_) afc_dictionary_free(entries_);
+  }
+  int read(std::optional<std::string>* name) override {
+    name->reset();
+    if (entries_ && entries_[next_]) *name = std::string(entries_[next_++]);
+    return 0;
+  }
+
+ private:
+  char** entries_;
+  size_t next_ = 0;
+};
+
+class RealAfcClient : public AfcClient {
+ public:
+  explicit RealAfcClient(afc_client_t client) : client_(client) {}
+  ~RealAfcClient() override { afc_client_free(client_); }
+
+  int openFolder(const std::string& path, std::unique_ptr<AfcFolder>* out) override {
+    if (lost_) return lost_;
+    char** entries = nullptr;
+    const int status = check(afc_read_directory(client_, path.c_str(), &entries));
+    if (status != AFC_E_SUCCESS) {
+      if (entries) afc_dictionary_free(entries);
+      return status;
+    }
+    *out = std::make_unique<RealAfcFolder>(entries);
+    return 0;
+  }
+
+  int openFile(const std::string& path, std::unique_ptr<AfcFile>* out) override;
+
+  int fileInfo(const std::string& path, FileInfo* out) override {
+    if (lost_) return lost_;
+    char** info = nullptr;
+    const int status = check(afc_get_file_info(client_, path.c_str(), &info));
+    if (status == AFC_E_SUCCESS) {
+      for (size_t i = 0; info && info[i] && info[i + 1]; i += 2) {
+        out->emplace_back(info[i], info[i + 1]);
+      }
+    }
+    if (info) afc_dictionary_free(info);
+    return status;
+  }
+
+  int lostStatus() const override { return lost_; }
+
+  bool notAFolder(int status) const override {
+    // A path that is a file answers a folder read with a read error; one
+    // that does not exist, with "not found".
+    return status == AFC_E_READ_ERROR || status == AFC_E_OBJECT_NOT_FOUND;
+  }
+
+  // Records a status: once the connection to the phone is lost, every later
+  // call fails at once with the same status instead of waiting for the
+  // library's receive timeout again.
+  int check(int status) {
+    if (status == AFC_E_MUX_ERROR) lost_ = status;
+    return status;
+  }
+  afc_client_t client() { return client_; }
+
+ private:
+  afc_client_t client_;
+  int lost_ = 0;
+};
+
+// libimobiledevice 1.3.0's afc_file_read trusts the count of a data packet
+// that the connection cut short, and copies up to the requested length
+// from a buffer that holds only what the packet announced. So no request
+// asks for more than the phone will answer in one packet: never past the
+// size the phone gave for the file (a complete answer then fills the whole
+// request, and a cut one is found by the next read, which fails), and never
+// more than the phone has answered before when it answers in smaller parts.
+class RealAfcFile : public AfcFile {
+ public:
+  RealAfcFile(RealAfcClient& client, uint64_t handle) : client_(client), handle_(handle) {}
+  ~RealAfcFile() override {
+    if (open_) close();
+  }
+
+  void expectSize(uint64_t size) override { remaining_ = size; }
+
+  int read(char* buffer, uint32_t capacity, uint32_t* count) override {
+    *count = 0;
+    if (client_.lostStatus()) return client_.lostStatus();
+    if (position_ == length_) {
+      const int status = fill();
+      if (status != 0) return status;
+      if (length_ == 0) return 0;  // end of file
+    }
+    const uint32_t n = std::min(capacity, length_ - position_);
+    std::memcpy(buffer, data_.get() + position_, n);
+    position_ += n;
+    *count = n;
+    return 0;
+  }
+
+  int close() override {
+    open_ = false;
+    if (client_.lostStatus()) return client_.lostStatus();
+    return client_.check(afc_file_close(client_.client(), handle_));
+  }
+
+ private:
+  int fill() {
+    uint32_t request = std::min(kReadAhead, packet_limit_);
+    // The read after the last expected byte asks for one more, which a
+    // complete file answers with none.
+    if (remaining_) request = static_cast<uint32_t>(std::clamp<uint64_t>(*remaining_, 1, request));
+    if (!data_ || size_ < request) {
+      data_ = std::make_unique_for_overwrite<char[]>(request);
+      size_ = request;
+    }
+    uint32_t got = 0;
+    const int status =
+        client_.check(afc_file_read(client_.client(), handle_, data_.get(), request, &got));
+    position_ = length_ = 0;
+    if (status != AFC_E_SUCCESS) return status;
+    if (got > request) return AFC_E_TOO_MUCH_DATA;
+    if (got > 0 && got < request && (!remaining_ || got < *remaining_)) packet_limit_ = got;
+    if (remaining_) *remaining_ -= std::min<uint64_t>(*remaining_, got);
+    length_ = got;
+    return 0;
+  }
+
+  RealAfcClient& client_;
+  uint64_t handle_;
+  bool open_ = true;
+  std::optional<uint64_t> remaining_;
+  uint32_t packet_limit_ = kReadAhead;
+  std::unique_ptr<char[]> data_;
+  uint32_t size_ = 0;
+  uint32_t length_ = 0;
+  uint32_t position_ = 0;
+};
+
+int RealAfcClient::openFile(const std::string& path, std::unique_ptr<AfcFile>* out) {
+  if (lost_) return lost_;
+  uint64_t handle = 0;
+  const int status = check(afc_file_open(client_, path.c_str(), AFC_FOPEN_RDONLY, &handle));
+  if (status == AFC_E_SUCCESS) *out = std::make_unique<RealAfcFile>(*this, handle);
+  return status;
+}
+
+class RealService : public Service {
+ public:
+  RealService(idevice_t device, lockdownd_service_descriptor_t descriptor)
+      : device_(device), descriptor_(descriptor) {}
+  ~RealService() override { lockdownd_service_descriptor_free(descriptor_); }
+
+  int openAfc(std::unique_ptr<AfcClient>* out) override {
+    // The descriptor says whether the phone wants TLS on the service; the
+    // client sets it up itself.
+    afc_client_t client = nullptr;
+    const afc_error_t status = afc_client_new(device_, descriptor_, &client);
+    if (status != AFC_E_SUCCESS) return status;
+    *out = std::make_unique<RealAfcClient>(client);
+    return 0;
+  }
+
+ private:
+  idevice_t device_;
+  lockdownd_service_descriptor_t descriptor_;
+};
+
+class RealSession : public Session {
+ public:
+  RealSession(idevice_t device, lockdownd_client_t client) : device_(device), client_(client) {}
+  // Freeing the client stops its session and says goodbye.
+  ~RealSession() override { lockdownd_client_free(client_); }
+
+  std::optional<std::string> deviceName() override {
+    plist_t value = nullptr;
+    if (lockdownd_get_value(client_, nullptr, kDeviceNameKey, &value) != LOCKDOWN_E_SUCCESS ||
+        value == nullptr) {
+      plist_free(value);
+      return std::nullopt;
+    }
+    std::optional<std::string> name;
+    if (plist_get_node_type(value) == PLIST_STRING) {
+      char* text = nullptr;
+      plist_get_string_val(value, &text);
+      std::unique_ptr<char, FreeDeleter> owned(text);
+      if (text) name = std::string(text);
+    }
+    plist_free(value);
+    return name;
+  }
+
+  int startSecureService(const std::string& name, std::unique_ptr<Service>* out) override {
+    return start(name, out);
+  }
+  // The library decides TLS from the phone's answer either way.
+  int startService(const std::string& name, std::unique_ptr<Service>* out) override {
+    return start(name, out);
+  }
+
+ private:
+  int start(const std::string& name, std::unique_ptr<Service>* out) {
+    lockdownd_service_descriptor_t descriptor = nullptr;
+    const lockdownd_error_t status = lockdownd_start_service(client_, name.c_str(), &descriptor);
+    if (status != LOCKDOWN_E_SUCCESS) return status;
+    *out = std::make_unique<RealService>(device_, descriptor);
+    return 0;
+  }
+
+  idevice_t device_;
+  lockdownd_client_t client_;
+};
+
+class RealConnection : public Connection {
+ public:
+  RealConnection(std::string udid, idevice_t device, lockdownd_client_t client)
+      : udid_(std::move(udid)), device_(device), client_(client) {}
+  ~RealConnection() override {
+    if (client_) lockdownd_client_free(client_);
+    idevice_free(device_);
+  }
+
+  bool isPaired() override {
+    char* record = nullptr;
+    uint32_t size = 0;
+    const bool found = usbmuxd_read_pair_record(udid_.c_str(), &record, &size) == 0 && record;
+    std::free(record);
+    if (found) return true;
+    // Asking the phone to pair is what makes it show "Trust this computer?".
+    // When the user already tapped Trust, the pairing completes at once and
+    // the library saves the record.
+    return client_ && lockdownd_pair(client_, nullptr) == LOCKDOWN_E_SUCCESS;
+  }
+
+  int validatePairing() override { return lockdownd_validate_pair(client_, nullptr); }
+
+  int startSession(std::unique_ptr<Session>* out) override {
+    // The handshake learns the phone's version, which decides the TLS the
+    // session and every service use; a plain client would offer TLS 1.0
+    // only, which current phones refuse. It starts the session with the
+    // HostID of the pair record.
+    lockdownd_client_free(client_);
+    client_ = nullptr;
+    lockdownd_client_t session = nullptr;
+    const lockdownd_error_t status =
+        lockdownd_client_new_with_handshake(device_, &session, kLabel);
+    if (status != LOCKDOWN_E_SUCCESS) return status;
+    *out = std::make_unique<RealSession>(device_, session);
+    return 0;
+  }
+
+ private:
+  std::string udid_;
+  idevice_t device_;
+  lockdownd_client_t client_;
+};
+
+class LibimobiledevicePhone : public Phone {
+ public:
+  int subscribe(NotificationCallback callback, std::unique_ptr<Subscription>* out) override {
+    auto sink = std::make_shared<EventSink>();
+    sink->loop = &runloop::RunLoop::current();
+    sink->callback = std::move(callback);
+    sink->lookups = lookups_;
+    sink->self = sink;
+    const idevice_error_t status = idevice_event_subscribe(&onEvent, sink.get());
+    if (status != IDEVICE_E_SUCCESS) return status;
+    *out = std::make_unique<RealSubscription>(std::move(sink));
+    return 0;
+  }
+
+  int connect(const std::string& udid, std::unique_ptr<Connection>* out) override {
+    auto it = lookups_->find(udid);
+    const idevice_options lookup = it == lookups_->end() ? IDEVICE_LOOKUP_USBMUX : it->second;
+    idevice_t device = nullptr;
+    idevice_error_t status = idevice_new_with_options(&device, udid.c_str(), lookup);
+    if (status != IDEVICE_E_SUCCESS) return status;
+    lockdownd_client_t client = nullptr;
+    const lockdownd_error_t lockdown = lockdownd_client_new(device, &client, kLabel);
+    if (lockdown != LOCKDOWN_E_SUCCESS) {
+      idevice_free(device);
+      return lockdown;
+    }
+    *out = std::make_unique<RealConnection>(udid, device, client);
+    return 0;
+  }
+
+ private:
+  // libusbmuxd's event thread: hand the event to the subscriber's run loop.
+  static void onEvent(const idevice_event_t* event, void* user_data) {
+    if (!event || !event->udid) return;
+    // The subscription keeps the sink alive while this thread runs.
+    std::shared_ptr<EventSink> sink = static_cast<EventSink*>(user_data)->self.lock();
+    if (!sink) return;
+    Notification notification;
+    notification.device = event->udid;
+    switch (event->event) {
+      case IDEVICE_DEVICE_ADD:
+        notification.kind = kAttached;
+        break;
+      case IDEVICE_DEVICE_REMOVE:
+        notification.kind = kDetached;
+        break;
+      default:
+        notification.kind = kPaired;
+        break;
+    }
+    const idevice_options lookup =
+        event->conn_type == CONNECTION_NETWORK ? IDEVICE_LOOKUP_NETWORK : IDEVICE_LOOKUP_USBMUX;
+    sink->loop->post([sink, notification, lookup] {
+      if (!sink->active) return;
+      (*sink->lookups)[notification.device] = lookup;
+      sink->callback(&notification);
+    });
+  }
+
+  std::shared_ptr<Lookups> lookups_ = std::make_shared<Lookups>();
+};
+
+}  // namespace
+
+std::unique_ptr<Phone> newLibimobiledevicePhone() {
+  return std::make_unique<LibimobiledevicePhone>();
+}
+
+}  // namespace phone
