@@ -2,6 +2,7 @@
 // through umockdev, to one command run under umockdev's preload.
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -150,6 +151,11 @@ int main(int argc, char** argv) {
   if (!parse(argc, argv, &options)) {
     std::fputs(kUsage, stderr);
     return 64;
+  }
+  struct stat root {};
+  if (::stat(options.root.c_str(), &root) != 0 || !S_ISDIR(root.st_mode)) {
+    std::cerr << "emulated-phone-usb: " << options.root << " is not a folder\n";
+    return 1;
   }
   reexecUnderPreload(argv);
 
