@@ -261,6 +261,14 @@ void GpCamera::openOnWorker() {
   gp_camera_set_port_info(raw, portInfo);
   GPContext* context = worker_.context();
   if (int result = gp_camera_init(raw, context); result < GP_OK) {
+    if (result == GP_ERROR_IO_USB_FIND) {
+      // Unplugged while the session was being opened: the phone went away,
+      // it did not refuse us.
+      toMain([](GpCamera& camera, CameraDeviceDelegate& delegate) {
+        delegate.deviceDidCloseSession(camera, nullptr);
+      });
+      return;
+    }
     fail(worker_.describe(result));
     return;
   }

@@ -1,0 +1,239 @@
+// End-to-end runs of the Tarnwick binary against an iPhone emulated at the
+// USB level (emulated-phone-usb): the real libusb, libgphoto2's USB port
+// driver and its PTP driver talk to the served folder through umockdev.
+// Tarnwick runs as the emulator's child, under umockdev's preload; no root.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "e2e_process.h"
+
+namespace {
+
+using namespace tarnwick_e2e;
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+constexpr std::time_t kMay1 = 1714557600;  // 2024-05-01T10:00:00Z
+
+class TarnwickUsbTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::access(EMULATED_PHONE_USB, X_OK) != 0) GTEST_SKIP() << "no emulated-phone-usb";
+    char pattern[] = "/tmp/tarnwick_usb.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    phone_ = root_ / "phone";
+    out_ = root_ / "out";
+    fs::create_directories(phone_ / "DCIM" / "100APPLE");
+    fs::create_directories(out_);
+    // An edited photo with its sidecar, and one file of each other kind.
+    put("DCIM/100APPLE/IMG_0001.HEIC", "heic one", kMay1);
+    put("DCIM/100APPLE/IMG_0001.AAE", "<plist/>", kMay1);
+    put("DCIM/100APPLE/IMG_0002.JPG", "jpeg two", kMay1 + 60);
+    put("DCIM/100APPLE/IMG_0003.PNG", "png three", 1700000000);  // 2023-11-14T22:13:20Z
+    // Current iOS: month folders at the root of the store.
+    put("202405__/IMG_0004.MOV", std::string(3 * 1024 * 1024 + 17, 'm'), kMay1 + 120);
+  }
+  void TearDown() override {
+    if (!root_.empty()) fs::remove_all(root_);
+  }
+
+  void put(const std::string& relative, const std::string& bytes, std::time_t modified) {
+    fs::path path = phone_ / relative;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+    struct timespec times[2] = {{modified, 0}, {modified, 0}};
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+  }
+  // The phone and the computer share `zone` unless the phone's options say otherwise.
+  std::string command(const std::string& phone_options, const std::string& arguments,
+                      const std::string& zone = "UTC") const {
+    return "TZ=" + zone + " exec timeout -s KILL 120 " EMULATED_PHONE_USB " --root " +
+           phone_.string() + " " + phone_options + " -- " TARNWICK_BINARY " " + arguments;
+  }
+  Result run(const std::string& phone_options, const std::string& arguments,
+             const std::string& zone = "UTC") const {
+    return finish(spawnShell(command(phone_options, arguments, zone)));
+  }
+  // For runs whose phone goes away or refuses the session: libgphoto2's PTP
+  // driver then keeps its session state, and is unloaded before the leak
+  // check, so no suppression can name its frames. Every other run is checked.
+  Result runLosingThePhone(const std::string& phone_options, const std::string& arguments) const {
+    return finish(spawnShell("ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" " +
+                             command(phone_options, arguments)));
+  }
+  std::string download() const { return "download --output " + out_.string() + " --timeout 30"; }
+
+  std::set<std::string> outNames() const {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(out_)) names.insert(entry.path().filename());
+    return names;
+  }
+  std::string read(const fs::path& path) const {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  // Every file in the output folder is whole: a copy of its phone file.
+  void expectWholeCopies() const {
+    for (const auto& entry : fs::recursive_directory_iterator(phone_)) {
+      if (!entry.is_regular_file()) continue;
+      fs::path copy = out_ / entry.path().filename();
+      if (fs::exists(copy)) {
+        EXPECT_EQ(read(copy), read(entry.path())) << copy;
+      }
+    }
+    for (const auto& name : outNames()) EXPECT_NE(name.front(), '.') << "temporary left: " << name;
+  }
+
+  fs::path root_, phone_, out_;
+};
+
+TEST_F(TarnwickUsbTest, DebugShowsTheIphoneOnUsb) {
+  Result result = run("", "debug --timeout 20");
+  EXPECT_EQ(result.status, 0);
+  ASSERT_EQ(result.lines.size(), 4u);
+  EXPECT_THAT(result.lines[0], HasSubstr("ADDED: name=iPhone productKind=iPhone transport=usb type=1 uuid="));
+  EXPECT_EQ(result.lines[1], "ENUMERATED_LOCAL_DEVICES");
+  EXPECT_EQ(result.lines[2], "BROWSER_DEVICES: 1");
+}
+
+TEST_F(TarnwickUsbTest, ListShowsEveryKindInBothLayoutsWithUtcDates) {
+  // Month folders report parents that libgphoto2 2.5.34 was seen to drop.
+  Result result = run("", "list --timeout 20");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(result.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4",
+                                        "FILE: IMG_0004.MOV 2024-05-01T10:02:00Z",
+                                        "FILE: IMG_0001.HEIC 2024-05-01T10:00:00Z",
+                                        "FILE: IMG_0002.JPG 2024-05-01T10:01:00Z",
+                                        "FILE: IMG_0003.PNG 2023-11-14T22:13:20Z"));
+  Result limited = run("", "list --limit 1 --timeout 20");
+  EXPECT_THAT(limited.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4",
+                                         "FILE: IMG_0004.MOV 2024-05-01T10:02:00Z"));
+}
+
+TEST_F(TarnwickUsbTest, DatesAreRightWhenPhoneAndComputerShareAZone) {
+  for (const char* zone : {"America/New_York", "Asia/Tokyo"}) {
+    Result result = run(std::string("--time-zone ") + zone, "list --limit 1 --timeout 20", zone);
+    EXPECT_THAT(result.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4",
+                                          "FILE: IMG_0004.MOV 2024-05-01T10:02:00Z"))
+        << zone;
+  }
+  // libgphoto2 takes the modification date when the two differ.
+  Result shifted = run("--modification-shift 3600", "list --limit 1 --timeout 20");
+  EXPECT_THAT(shifted.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4",
+                                         "FILE: IMG_0004.MOV 2024-05-01T11:02:00Z"));
+}
+
+TEST_F(TarnwickUsbTest, DownloadTwiceBringsWholeCopiesAndNeverOverwrites) {
+  Result first = run("", download());
+  EXPECT_EQ(first.status, 0);
+  EXPECT_THAT(first.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4", "TO_DOWNLOAD: 4",
+                                       "DOWNLOADED: IMG_0004.MOV", "DOWNLOADED: IMG_0001.HEIC",
+                                       "DOWNLOADED: IMG_0002.JPG", "DOWNLOADED: IMG_0003.PNG",
+                                       "DONE: downloaded=4 failed=0"));
+  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.AAE", "IMG_0001.HEIC", "IMG_0002.JPG",
+                                               "IMG_0003.PNG", "IMG_0004.MOV"}));
+  expectWholeCopies();  // the movie came in 1 MiB pieces (GetPartialObject)
+  struct stat st {};
+  ASSERT_EQ(::stat((out_ / "IMG_0002.JPG").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, kMay1 + 60);
+
+  std::ofstream(out_ / "IMG_0002.JPG") << "edited";
+  Result second = run("", download() + " --limit 2");
+  EXPECT_EQ(second.status, 0);
+  EXPECT_THAT(second.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4", "TO_DOWNLOAD: 2",
+                                        "DOWNLOADED: IMG_0004 (1).MOV",
+                                        "DOWNLOADED: IMG_0001 (1).HEIC", "DONE: downloaded=2 failed=0"));
+  EXPECT_EQ(read(out_ / "IMG_0002.JPG"), "edited");
+  EXPECT_EQ(read(out_ / "IMG_0001 (1).AAE"), "<plist/>");  // numbered with its photo
+  EXPECT_EQ(outNames().size(), 8u);
+}
+
+TEST_F(TarnwickUsbTest, EditedLivePhotoKeepsItsNamesAndOneSidecar) {
+  fs::remove_all(phone_ / "202405__");
+  put("DCIM/100APPLE/IMG_0001.MOV", "live movie", kMay1);
+  put("DCIM/100APPLE/IMG_E0001.HEIC", "edited still", kMay1);
+  Result result = run("", download());
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(result.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 5", "TO_DOWNLOAD: 5",
+                                        "DOWNLOADED: IMG_0001.HEIC", "DOWNLOADED: IMG_0001.MOV",
+                                        "DOWNLOADED: IMG_0002.JPG", "DOWNLOADED: IMG_0003.PNG",
+                                        "DOWNLOADED: IMG_E0001.HEIC", "DONE: downloaded=5 failed=0"));
+  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.AAE", "IMG_0001.HEIC", "IMG_0001.MOV",
+                                               "IMG_0002.JPG", "IMG_0003.PNG", "IMG_E0001.HEIC"}));
+  expectWholeCopies();
+}
+
+TEST_F(TarnwickUsbTest, TrustGivenWhileWaitingOrNever) {
+  Result trusted = run("--trust-after 2", "list --limit 1 --timeout 30");
+  EXPECT_EQ(trusted.status, 0);
+  EXPECT_THAT(trusted.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4",
+                                         "FILE: IMG_0004.MOV 2024-05-01T10:02:00Z"));
+  // libgphoto2 gives up waiting for the storage after about 18 s.
+  Result never = run("--never-trust", "list --timeout 60");
+  EXPECT_EQ(never.status, 5);
+  EXPECT_THAT(never.lines, ElementsAre("ERROR: телефон заблокирован. Разблокируйте экран и повторите."));
+}
+
+TEST_F(TarnwickUsbTest, UnpluggedBeforeTheCatalogueIsNotFound) {
+  for (const char* when : {"--unplug-at-session-open", "--unplug-after-answers 0",
+                           "--unplug-after-answers 4"}) {
+    Result result = runLosingThePhone(when, download());
+    EXPECT_EQ(result.status, 2) << when;
+    // A folder whose listing the unplug cut short is named with the cause first.
+    ASSERT_FALSE(result.lines.empty()) << when;
+    EXPECT_EQ(result.lines.back(), kNotFound) << when;
+    for (size_t i = 0; i + 1 < result.lines.size(); ++i)
+      EXPECT_THAT(result.lines[i], ::testing::StartsWith("ERROR: не удалось прочитать папку /")) << when;
+    EXPECT_TRUE(outNames().empty()) << when;
+  }
+}
+
+TEST_F(TarnwickUsbTest, UnpluggedDuringTheDownloadsCountsWhatWasNotDownloaded) {
+  // The cable comes out in the middle of the movie, the first file.
+  Result result = runLosingThePhone("--unplug-after-bytes 2000000", download());
+  EXPECT_EQ(result.status, 3);
+  ASSERT_EQ(result.lines.size(), 5u);
+  EXPECT_THAT(result.lines[3], HasSubstr("ERROR: не удалось скачать IMG_0004.MOV: "));
+  EXPECT_EQ(result.lines[4], "ERROR: телефон отключился во время скачивания. Не скачано файлов: 3");
+  EXPECT_TRUE(outNames().empty());
+}
+
+TEST_F(TarnwickUsbTest, StalledTransferEndsAtTheDeadlineWithNothingHalfWritten) {
+  Result result = run("--stall-at-bytes 2000000", "download --output " + out_.string() + " --timeout 3");
+  EXPECT_EQ(result.status, 2);
+  EXPECT_THAT(result.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4", "TO_DOWNLOAD: 4", kNotFound));
+  EXPECT_TRUE(outNames().empty());
+}
+
+TEST_F(TarnwickUsbTest, PhoneFaultsFailOnlyTheirFile) {
+  // The phone cannot convert a HEIC ("Automatic" transfer setting).
+  Result result = run("--conversion-fails IMG_0002.JPG", download());
+  EXPECT_EQ(result.status, 3);
+  ASSERT_EQ(result.lines.size(), 8u);
+  EXPECT_EQ(result.lines[5], "ERROR: не удалось скачать IMG_0002.JPG: Unspecified error (-1): "
+                             "PTP Incomplete Transfer");
+  EXPECT_EQ(result.lines[7], "DONE: downloaded=3 failed=1");
+  EXPECT_EQ(outNames().count("IMG_0002.JPG"), 0u);
+  expectWholeCopies();
+
+  // A phone that stays busy refuses the session; one busy answer is retried.
+  Result busy = runLosingThePhone("--busy 0x1002:5", "list --timeout 20");
+  EXPECT_EQ(busy.status, 4);
+  EXPECT_THAT(busy.lines, ElementsAre("ERROR: не удалось открыть сессию с телефоном: "
+                                      "I/O in progress (-110): PTP Device Busy"));
+  EXPECT_EQ(run("--busy 0x1002:1", "list --limit 1 --timeout 20").status, 0);
+}
+
+}  // namespace

@@ -1,0 +1,216 @@
+// emulated-phone-usb: serves a folder as an iPhone attached by USB (PTP),
+// through umockdev, to one command run under umockdev's preload.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "posix_file_system.h"
+#include "umockdev_phone.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace emulated_phone::usb;
+
+constexpr const char* kUsage =
+    "Usage: emulated-phone-usb --root DIR [--time-zone TZ] [--serial SERIAL]\n"
+    "         [--trust-after SECONDS | --never-trust] [--unplug-after-bytes N]\n"
+    "         [--unplug-after-answers N] [--unplug-at-session-open] [--stall-at-bytes N]\n"
+    "         [--busy OPCODE:N] [--conversion-fails NAME] [--duplicate NAME]\n"
+    "         [--modification-shift SECONDS] [--link usb2|usb3] [--trace]\n"
+    "         -- COMMAND [ARGUMENT...]\n";
+
+struct Options {
+  std::string root;
+  std::string time_zone;
+  double trust_after = 0;  // < 0: never
+  PhoneSetup phone;
+  CableFaults cable;
+  UsbSetup usb;
+  std::vector<std::string> command;
+};
+
+bool number(const std::string& text, double* out) {
+  char* end = nullptr;
+  errno = 0;
+  *out = std::strtod(text.c_str(), &end);
+  return !text.empty() && errno == 0 && *end == '\0' && *out >= 0;
+}
+
+bool parse(int argc, char** argv, Options* o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--") {
+      o->command.assign(argv + i + 1, argv + argc);
+      break;
+    }
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    std::string v;
+    double n = 0;
+    if (a == "--unplug-at-session-open") {
+      o->phone.unplug_at_session_open = true;
+    } else if (a == "--never-trust") {
+      o->phone.trusted = false;
+      o->trust_after = -1;
+    } else if (a == "--trace") {
+      o->phone.trace = true;
+    } else if (!value(&v)) {
+      return false;
+    } else if (a == "--root") {
+      o->root = v;
+    } else if (a == "--time-zone") {
+      o->time_zone = v;
+    } else if (a == "--serial") {
+      o->phone.serial = o->usb.serial = v;
+    } else if (a == "--conversion-fails") {
+      o->phone.conversion_fails.insert(v);
+    } else if (a == "--duplicate") {
+      o->phone.duplicated.insert(v);
+    } else if (a == "--link") {
+      if (v == "usb2") {
+        o->usb.link_bytes_per_second = 35e6;
+      } else if (v == "usb3") {
+        o->usb.link_bytes_per_second = 400e6;
+        o->usb.speed_mbps = 5000;
+      } else {
+        return false;
+      }
+    } else if (a == "--busy") {
+      auto colon = v.find(':');
+      double count = 0;
+      if (colon == std::string::npos || !number(v.substr(colon + 1), &count)) return false;
+      unsigned long code = std::strtoul(v.substr(0, colon).c_str(), nullptr, 16);
+      if (code == 0 || code > 0xffff) return false;
+      o->phone.busy[static_cast<uint16_t>(code)] = static_cast<int>(count);
+    } else if (a == "--modification-shift") {
+      char* end = nullptr;
+      o->phone.modification_shift = std::strtoll(v.c_str(), &end, 10);
+      if (*end != '\0') return false;
+    } else if (!number(v, &n)) {
+      return false;
+    } else if (a == "--trust-after") {
+      o->phone.trusted = false;
+      o->trust_after = n;
+    } else if (a == "--unplug-after-bytes") {
+      o->cable.unplug_after_object_bytes = static_cast<int64_t>(n);
+    } else if (a == "--stall-at-bytes") {
+      o->cable.stall_at_object_bytes = static_cast<int64_t>(n);
+    } else if (a == "--unplug-after-answers") {
+      o->phone.catalogue_answers_before_unplug = static_cast<long>(n);
+    } else {
+      return false;
+    }
+  }
+  return !o->root.empty() && !o->command.empty();
+}
+
+// The emulator must itself run under umockdev's preload (or its uevents never
+// reach the client); the sanitizer runtime then cannot come first.
+void reexecUnderPreload(char** argv) {
+  const char* preload = std::getenv("LD_PRELOAD");
+  if (preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr) return;
+  std::string value = "libumockdev-preload.so.0";
+  if (preload != nullptr && *preload != '\0') value += std::string(":") + preload;
+  ::setenv("LD_PRELOAD", value.c_str(), 1);
+  std::string asan = "verify_asan_link_order=0";
+  if (const char* old = std::getenv("ASAN_OPTIONS")) asan = std::string(old) + ":" + asan;
+  ::setenv("ASAN_OPTIONS", asan.c_str(), 1);
+  ::execv("/proc/self/exe", argv);
+  std::perror("emulated-phone-usb: cannot run itself under umockdev's preload");
+  std::exit(1);
+}
+
+std::atomic<pid_t> child_pid{-1};
+
+void forwardSignal(int signal) {
+  pid_t pid = child_pid.load();
+  if (pid > 0) ::kill(pid, signal);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parse(argc, argv, &options)) {
+    std::fputs(kUsage, stderr);
+    return 64;
+  }
+  struct stat root {};
+  if (::stat(options.root.c_str(), &root) != 0 || !S_ISDIR(root.st_mode)) {
+    std::cerr << "emulated-phone-usb: " << options.root << " is not a folder\n";
+    return 1;
+  }
+  reexecUnderPreload(argv);
+
+  // The phone writes its dates in its own zone; the command keeps the
+  // computer's.
+  const char* computer_zone = std::getenv("TZ");
+  std::string saved_zone = computer_zone ? computer_zone : "";
+  if (!options.time_zone.empty()) {
+    ::setenv("TZ", options.time_zone.c_str(), 1);
+    ::tzset();
+  }
+
+  auto files = std::make_shared<emulated_phone::PosixFileSystem>(options.root);
+  PtpPhone phone(files, options.phone);
+  UsbLink link(phone, options.cable);
+  UmockdevPhone device(link, options.usb);
+  std::string error;
+  if (!device.start(&error)) {
+    std::cerr << "emulated-phone-usb: " << error << "\n";
+    return 1;
+  }
+
+  if (options.trust_after > 0 || (options.trust_after == 0 && !options.phone.trusted)) {
+    std::thread([&device, seconds = options.trust_after] {
+      std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+      device.withLink([](UsbLink& l) { l.queueEvents(l.phone().trust()); });
+    }).detach();
+  }
+
+  std::vector<std::string> child_env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!options.time_zone.empty() && std::strncmp(*e, "TZ=", 3) == 0) continue;
+    child_env.push_back(*e);
+  }
+  if (!options.time_zone.empty() && computer_zone != nullptr) child_env.push_back("TZ=" + saved_zone);
+  std::vector<char*> child_envp;
+  for (auto& e : child_env) child_envp.push_back(e.data());
+  child_envp.push_back(nullptr);
+  struct sigaction action {};
+  action.sa_handler = forwardSignal;
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+  std::vector<char*> child_argv;
+  for (auto& a : options.command) child_argv.push_back(a.data());
+  child_argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, child_argv[0], nullptr, nullptr, child_argv.data(), child_envp.data()) != 0) {
+    std::cerr << "emulated-phone-usb: cannot run " << options.command[0] << "\n";
+    return 127;
+  }
+  child_pid = pid;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  // _exit: the command's status is the answer; nothing of this test peer runs at exit.
+  std::fflush(nullptr);
+  ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}

@@ -1,0 +1,304 @@
+#include "umockdev_phone.h"
+
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <map>
+#include <thread>
+
+namespace emulated_phone::usb {
+
+namespace {
+
+constexpr const char* kSysPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
+constexpr const char* kNode = "/dev/bus/usb/001/002";
+
+// Device descriptor, then one configuration with the PTP interface
+// (still image, class 6/1/1): bulk in 0x81, bulk out 0x02, interrupt in 0x83.
+const char kDescriptors[] =
+    "1201000200000040ac05a81201000102030109022700010100c0fa"
+    "0904000003060101000705810200020007050202000200070583034000" "0a";
+
+template <typename T>
+struct GObjectUnref {
+  void operator()(T* p) const {
+    if (p) g_object_unref(p);
+  }
+};
+template <typename T>
+using GPtr = std::unique_ptr<T, GObjectUnref<T>>;
+
+}  // namespace
+
+struct UmockdevPhone::Impl {
+  UsbLink& link;
+  UsbSetup setup;
+  std::mutex mutex;
+  GPtr<UMockdevTestbed> testbed;
+  GPtr<UMockdevIoctlBase> handler;
+  std::string node_path;   // the node inside the testbed
+  int readiness = -1;      // FIFO at the node: writable exactly when a URB can be reaped
+  bool full = false;       // the FIFO holds no room: poll() waits
+  bool removed = false;
+  std::map<uint64_t, GPtr<UMockdevIoctlData>> urbs;     // by client address
+  std::map<uint64_t, GPtr<UMockdevIoctlData>> buffers;  // the URB's buffer
+  std::chrono::steady_clock::time_point link_free{};
+
+  Impl(UsbLink& l, UsbSetup s) : link(l), setup(std::move(s)) {}
+
+  void refresh() {
+    if (readiness < 0) return;
+    char scratch[4096] = {};
+    const bool ready = link.reapable();
+    if (ready && full) {
+      while (::read(readiness, scratch, sizeof scratch) > 0) {
+      }
+    } else if (!ready && !full) {
+      while (::write(readiness, scratch, sizeof scratch) > 0) {
+      }
+      while (::write(readiness, scratch, 1) > 0) {
+      }
+    }
+    full = !ready;
+    if (link.unplugged() && !removed) {
+      removed = true;
+      umockdev_testbed_uevent(testbed.get(), kSysPath, "remove");
+      umockdev_testbed_remove_device(testbed.get(), kSysPath);
+    }
+  }
+
+  void answer(UMockdevIoctlClient* client, long result, int error) {
+    umockdev_ioctl_client_complete(client, result, error);
+  }
+
+  bool onIoctl(UMockdevIoctlClient* client) {
+    std::unique_lock lock(mutex);
+    const unsigned long request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    if (link.unplugged() && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_REAPURB &&
+        request != USBDEVFS_DISCARDURB) {
+      answer(client, -1, ENODEV);
+      return true;
+    }
+    switch (request) {
+      case USBDEVFS_GET_CAPABILITIES: {
+        GError* error = nullptr;
+        GPtr<UMockdevIoctlData> caps(umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), &error));
+        if (!caps) {
+          g_clear_error(&error);
+          answer(client, -1, EFAULT);
+          return true;
+        }
+        uint32_t value = USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_BULK_SCATTER_GATHER;
+        umockdev_ioctl_data_update(caps.get(), 0, reinterpret_cast<guint8*>(&value), sizeof value);
+        answer(client, 0, 0);
+        return true;
+      }
+      case USBDEVFS_GETDRIVER:
+        answer(client, -1, ENODATA);
+        return true;
+      case USBDEVFS_CLAIMINTERFACE:
+      case USBDEVFS_RELEASEINTERFACE:
+      case USBDEVFS_CLEAR_HALT:
+      case USBDEVFS_RESET:
+      case USBDEVFS_RESETEP:
+      case USBDEVFS_SETINTERFACE:
+      case USBDEVFS_SETCONFIGURATION:
+        answer(client, 0, 0);
+        return true;
+      case USBDEVFS_SUBMITURB:
+        submit(client, arg, lock);
+        return true;
+      case USBDEVFS_REAPURB:
+      case USBDEVFS_REAPURBNDELAY:
+        reap(client, arg);
+        return true;
+      case USBDEVFS_DISCARDURB: {
+        uint64_t address = 0;
+        std::memcpy(&address, arg->data, std::min<size_t>(sizeof address, arg->data_len));
+        int result = link.discard(address);
+        refresh();
+        answer(client, result == 0 ? 0 : -1, -result);
+        return true;
+      }
+      default:
+        answer(client, -1, ENOTTY);
+        return true;
+    }
+  }
+
+  void submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg, std::unique_lock<std::mutex>& lock) {
+    GError* error = nullptr;
+    GPtr<UMockdevIoctlData> urb_data(umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &error));
+    if (!urb_data) {
+      g_clear_error(&error);
+      answer(client, -1, EFAULT);
+      return;
+    }
+    usbdevfs_urb header;
+    std::memcpy(&header, urb_data->data, sizeof header);
+    GPtr<UMockdevIoctlData> buffer;
+    if (header.buffer_length > 0) {
+      buffer.reset(umockdev_ioctl_data_resolve(urb_data.get(), offsetof(usbdevfs_urb, buffer),
+                                               static_cast<gsize>(header.buffer_length), &error));
+      if (!buffer) {
+        g_clear_error(&error);
+        answer(client, -1, EFAULT);
+        return;
+      }
+    }
+    Urb urb;
+    urb.id = urb_data->client_addr;
+    urb.type = header.type;
+    urb.endpoint = header.endpoint;
+    urb.length = static_cast<size_t>(std::max(header.buffer_length, 0));
+    if (buffer && (header.endpoint & 0x80) == 0) {
+      urb.out.assign(reinterpret_cast<const char*>(buffer->data), urb.length);
+    } else if (buffer && header.type == USBDEVFS_URB_TYPE_CONTROL) {
+      urb.out.assign(reinterpret_cast<const char*>(buffer->data), std::min<size_t>(8, urb.length));
+    }
+    uint64_t before = link.bytesIn();
+    int result = link.submit(std::move(urb));
+    if (result != 0) {
+      refresh();
+      answer(client, -1, -result);
+      return;
+    }
+    buffers[urb_data->client_addr] = std::move(buffer);
+    urbs[urb_data->client_addr] = std::move(urb_data);
+    uint64_t sent = link.bytesIn() - before;
+    auto ready_at = std::chrono::steady_clock::now();
+    if (setup.link_bytes_per_second > 0 && sent > 0) {
+      // The link carries the bytes at its own rate: hold the answer back.
+      link_free = std::max(link_free, ready_at) +
+                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                      std::chrono::duration<double>(static_cast<double>(sent) / setup.link_bytes_per_second));
+      ready_at = link_free;
+    }
+    if (ready_at > std::chrono::steady_clock::now()) {
+      lock.unlock();
+      std::this_thread::sleep_until(ready_at);
+      lock.lock();
+    }
+    refresh();
+    answer(client, 0, 0);
+  }
+
+  void reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    Completion done;
+    int error = 0;
+    if (!link.reap(&done, &error)) {
+      refresh();
+      answer(client, -1, error);
+      return;
+    }
+    auto urb_it = urbs.find(done.id);
+    if (urb_it == urbs.end()) {
+      refresh();
+      answer(client, -1, EAGAIN);
+      return;
+    }
+    GPtr<UMockdevIoctlData> urb_data = std::move(urb_it->second);
+    urbs.erase(urb_it);
+    GPtr<UMockdevIoctlData> buffer = std::move(buffers[done.id]);
+    buffers.erase(done.id);
+    if (buffer && !done.data.empty() && done.at + done.data.size() <= static_cast<size_t>(buffer->data_len))
+      umockdev_ioctl_data_update(buffer.get(), done.at, reinterpret_cast<guint8*>(done.data.data()),
+                                 static_cast<gint>(done.data.size()));
+    usbdevfs_urb header;
+    std::memcpy(&header, urb_data->data, sizeof header);
+    header.status = done.status;
+    header.actual_length = static_cast<int>(done.actual);
+    umockdev_ioctl_data_update(urb_data.get(), 0, reinterpret_cast<guint8*>(&header), sizeof header);
+    // The argument points at the caller's URB pointer: make it point at this URB.
+    GError* gerror = nullptr;
+    GPtr<UMockdevIoctlData> slot(umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &gerror));
+    if (!slot) {
+      g_clear_error(&gerror);
+      refresh();
+      answer(client, -1, EFAULT);
+      return;
+    }
+    umockdev_ioctl_data_set_ptr(slot.get(), 0, urb_data.get());
+    refresh();
+    answer(client, 0, 0);
+  }
+};
+
+UmockdevPhone::UmockdevPhone(UsbLink& link, UsbSetup setup)
+    : impl_(std::make_unique<Impl>(link, std::move(setup))) {}
+
+UmockdevPhone::~UmockdevPhone() {
+  if (impl_->readiness >= 0) ::close(impl_->readiness);
+}
+
+namespace {
+gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer impl) {
+  return static_cast<UmockdevPhone::Impl*>(impl)->onIoctl(client) ? TRUE : FALSE;
+}
+}  // namespace
+
+bool UmockdevPhone::start(std::string* error) {
+  Impl& d = *impl_;
+  d.testbed.reset(umockdev_testbed_new());
+  std::string text = std::string("P: ") + (kSysPath + 4) + "\n"
+                     "N: bus/usb/001/002\n"
+                     "E: DEVNAME=" + kNode + "\n"
+                     "E: DEVTYPE=usb_device\n"
+                     "E: DRIVER=usb\n"
+                     "E: SUBSYSTEM=usb\n"
+                     "E: BUSNUM=001\n"
+                     "E: DEVNUM=002\n"
+                     "E: PRODUCT=5ac/12a8/1\n"
+                     "A: busnum=1\n"
+                     "A: devnum=2\n"
+                     "A: speed=" + std::to_string(d.setup.speed_mbps) + "\n"
+                     "A: bConfigurationValue=1\n"
+                     "A: bNumConfigurations=1\n"
+                     "A: idVendor=05ac\n"
+                     "A: idProduct=12a8\n"
+                     "A: manufacturer=Apple Inc.\n"
+                     "A: product=iPhone\n"
+                     "A: serial=" + d.setup.serial + "\n"
+                     "H: descriptors=" + kDescriptors + "\n";
+  GError* gerror = nullptr;
+  if (!umockdev_testbed_add_from_string(d.testbed.get(), text.c_str(), &gerror)) {
+    *error = std::string("umockdev: ") + (gerror ? gerror->message : "cannot add the device");
+    g_clear_error(&gerror);
+    return false;
+  }
+  gchar* root = umockdev_testbed_get_root_dir(d.testbed.get());
+  d.node_path = std::string(root) + kNode;
+  g_free(root);
+  // The node becomes a FIFO, so that poll() on it waits until a URB is done.
+  ::unlink(d.node_path.c_str());
+  if (::mkfifo(d.node_path.c_str(), 0666) != 0 ||
+      (d.readiness = ::open(d.node_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0) {
+    *error = "cannot make the device node " + d.node_path + ": " + std::strerror(errno);
+    return false;
+  }
+  d.refresh();
+  d.handler.reset(umockdev_ioctl_base_new());
+  g_signal_connect(d.handler.get(), "handle-ioctl", G_CALLBACK(onIoctl), &d);
+  if (!umockdev_testbed_attach_ioctl(d.testbed.get(), kNode, d.handler.get(), &gerror)) {
+    *error = std::string("umockdev: ") + (gerror ? gerror->message : "cannot attach the device");
+    g_clear_error(&gerror);
+    return false;
+  }
+  return true;
+}
+
+void UmockdevPhone::withLink(const std::function<void(UsbLink&)>& change) {
+  std::lock_guard lock(impl_->mutex);
+  change(impl_->link);
+  impl_->refresh();
+}
+
+}  // namespace emulated_phone::usb

@@ -1,0 +1,43 @@
+// The phone on umockdev's USB bus: a usb_device in the testbed's sysfs with
+// an iPhone's descriptors, whose device node answers usbfs ioctls from the
+// UsbLink. Clients must run under umockdev's preload with this process's
+// UMOCKDEV_DIR (children inherit it), and so must this process itself, or
+// its uevents never reach them.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "usb_link.h"
+
+namespace emulated_phone::usb {
+
+struct UsbSetup {
+  std::string serial = "00008110000A1B2C3D4E5F60";
+  int speed_mbps = 480;          // the sysfs "speed" attribute
+  double link_bytes_per_second = 0;  // 0: as fast as umockdev goes
+};
+
+class UmockdevPhone {
+ public:
+  UmockdevPhone(UsbLink& link, UsbSetup setup);
+  ~UmockdevPhone();
+  UmockdevPhone(const UmockdevPhone&) = delete;
+  UmockdevPhone& operator=(const UmockdevPhone&) = delete;
+
+  // Adds the device to a new testbed; false with *error when that fails.
+  bool start(std::string* error);
+  // Runs `change` on the link under the device's lock (from any thread),
+  // then brings the node's readiness and the bus up to date.
+  void withLink(const std::function<void(UsbLink&)>& change);
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace emulated_phone::usb
