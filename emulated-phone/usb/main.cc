@@ -1,5 +1,6 @@
 // emulated-phone-usb: serves a folder as an iPhone attached by USB (PTP),
 // through umockdev, to one command run under umockdev's preload.
+#include <dlfcn.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -174,6 +175,13 @@ int main(int argc, char** argv) {
     }
   }
   reexecUnderPreload(argv);
+  // Without umockdev's preload library (package umockdev) the loader only
+  // warns; the command would then see the real USB bus.
+  if (::dlopen("libumockdev-preload.so.0", RTLD_NOW | RTLD_NOLOAD) == nullptr) {
+    std::cerr << "emulated-phone-usb: umockdev's preload library libumockdev-preload.so.0 is "
+                 "missing (install the package umockdev)\n";
+    return 1;
+  }
 
   // The phone writes its dates in its own zone; the command keeps the
   // computer's.
