@@ -108,6 +108,52 @@ TEST_F(TarnwickUsbTest, DebugShowsTheIphoneOnUsb) {
   EXPECT_EQ(result.lines[2], "BROWSER_DEVICES: 1");
 }
 
+// The uuid of an "ADDED: ..." line.
+std::string uuidOf(const std::string& line) {
+  auto at = line.find("uuid=");
+  if (at == std::string::npos) return "";
+  return line.substr(at + 5, line.find(' ', at) - at - 5);
+}
+
+TEST_F(TarnwickUsbTest, TwoPhonesAreBothShownAndListTakesOneOfThem) {
+  fs::path second = root_ / "second";
+  fs::create_directories(second / "DCIM" / "100APPLE");
+  std::ofstream(second / "DCIM" / "100APPLE" / "IMG_0900.JPG") << "the other phone";
+  const std::string both = "--second-phone " + second.string();
+  Result debug = run(both, "debug --timeout 20");
+  EXPECT_EQ(debug.status, 0);
+  ASSERT_GE(debug.lines.size(), 4u);
+  EXPECT_THAT(debug.lines[0], HasSubstr("ADDED: name=iPhone productKind=iPhone transport=usb type=1 uuid="));
+  EXPECT_THAT(debug.lines[1], HasSubstr("ADDED: name=iPhone productKind=iPhone transport=usb type=1 uuid="));
+  EXPECT_NE(uuidOf(debug.lines[0]), uuidOf(debug.lines[1]));  // serials tell them apart
+  EXPECT_EQ(debug.lines[3], "BROWSER_DEVICES: 2");
+  // The first phone found, every time, and nothing of the other.
+  for (int i = 0; i < 2; ++i) {
+    Result list = run(both, "list --timeout 20");
+    EXPECT_EQ(list.status, 0);
+    EXPECT_THAT(list.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4",
+                                        "FILE: IMG_0004.MOV 2024-05-01T10:02:00Z",
+                                        "FILE: IMG_0001.HEIC 2024-05-01T10:00:00Z",
+                                        "FILE: IMG_0002.JPG 2024-05-01T10:01:00Z",
+                                        "FILE: IMG_0003.PNG 2023-11-14T22:13:20Z"));
+  }
+}
+
+TEST_F(TarnwickUsbTest, ReplugKeepsTheUuidAndIsFoundWhileWaiting) {
+  Result before = run("", "debug --timeout 20");
+  ASSERT_FALSE(before.lines.empty());
+  // Plugged in again under another device number before the program looks.
+  Result after = run("--replug-after 0 --replug-gap 0", "debug --timeout 20");
+  ASSERT_FALSE(after.lines.empty());
+  EXPECT_FALSE(uuidOf(before.lines[0]).empty());
+  EXPECT_EQ(uuidOf(after.lines[0]), uuidOf(before.lines[0]));
+  // Out when the program starts, back 1.5 s later.
+  Result waited = run("--replug-after 0 --replug-gap 1500", "list --limit 1 --timeout 20");
+  EXPECT_EQ(waited.status, 0);
+  EXPECT_THAT(waited.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4",
+                                        "FILE: IMG_0004.MOV 2024-05-01T10:02:00Z"));
+}
+
 TEST_F(TarnwickUsbTest, ListShowsEveryKindInBothLayoutsWithUtcDates) {
   // Month folders report parents that libgphoto2 2.5.34 was seen to drop.
   Result result = run("", "list --timeout 20");

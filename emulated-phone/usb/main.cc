@@ -1,5 +1,6 @@
 // emulated-phone-usb: serves a folder as an iPhone attached by USB (PTP),
 // through umockdev, to one command run under umockdev's preload.
+#include <dlfcn.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,6 +33,7 @@ constexpr const char* kUsage =
     "         [--unplug-after-answers N] [--unplug-at-session-open] [--stall-at-bytes N]\n"
     "         [--busy OPCODE:N] [--conversion-fails NAME] [--duplicate NAME]\n"
     "         [--modification-shift SECONDS] [--link usb2|usb3] [--trace]\n"
+    "         [--second-phone DIR] [--replug-after SECONDS [--replug-gap MS]]\n"
     "         -- COMMAND [ARGUMENT...]\n";
 
 struct Options {
@@ -40,8 +43,13 @@ struct Options {
   PhoneSetup phone;
   CableFaults cable;
   UsbSetup usb;
+  std::string second_root;  // a second phone on the bus, serving this folder
+  double replug_after = -1;  // < 0: never
+  double replug_gap_ms = 1000;
   std::vector<std::string> command;
 };
+
+constexpr const char* kSecondSerial = "00008110000A1B2C3D4E5F61";
 
 bool number(const std::string& text, double* out) {
   char* end = nullptr;
@@ -75,6 +83,8 @@ bool parse(int argc, char** argv, Options* o) {
       return false;
     } else if (a == "--root") {
       o->root = v;
+    } else if (a == "--second-phone") {
+      o->second_root = v;
     } else if (a == "--time-zone") {
       o->time_zone = v;
     } else if (a == "--serial") {
@@ -108,6 +118,10 @@ bool parse(int argc, char** argv, Options* o) {
     } else if (a == "--trust-after") {
       o->phone.trusted = false;
       o->trust_after = n;
+    } else if (a == "--replug-after") {
+      o->replug_after = n;
+    } else if (a == "--replug-gap") {
+      o->replug_gap_ms = n;
     } else if (a == "--unplug-after-bytes") {
       o->cable.unplug_after_object_bytes = static_cast<int64_t>(n);
     } else if (a == "--stall-at-bytes") {
@@ -152,12 +166,22 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 64;
   }
-  struct stat root {};
-  if (::stat(options.root.c_str(), &root) != 0 || !S_ISDIR(root.st_mode)) {
-    std::cerr << "emulated-phone-usb: " << options.root << " is not a folder\n";
-    return 1;
+  for (const std::string* folder : {&options.root, &options.second_root}) {
+    struct stat root {};
+    if (folder->empty() && folder == &options.second_root) continue;
+    if (::stat(folder->c_str(), &root) != 0 || !S_ISDIR(root.st_mode)) {
+      std::cerr << "emulated-phone-usb: " << *folder << " is not a folder\n";
+      return 1;
+    }
   }
   reexecUnderPreload(argv);
+  // Without umockdev's preload library (package umockdev) the loader only
+  // warns; the command would then see the real USB bus.
+  if (::dlopen("libumockdev-preload.so.0", RTLD_NOW | RTLD_NOLOAD) == nullptr) {
+    std::cerr << "emulated-phone-usb: umockdev's preload library libumockdev-preload.so.0 is "
+                 "missing (install the package umockdev)\n";
+    return 1;
+  }
 
   // The phone writes its dates in its own zone; the command keeps the
   // computer's.
@@ -168,14 +192,59 @@ int main(int argc, char** argv) {
     ::tzset();
   }
 
-  auto files = std::make_shared<emulated_phone::PosixFileSystem>(options.root);
-  PtpPhone phone(files, options.phone);
+  UmockdevBus bus;
+  PtpPhone phone(std::make_shared<emulated_phone::PosixFileSystem>(options.root), options.phone);
   UsbLink link(phone, options.cable);
-  UmockdevPhone device(link, options.usb);
+  UmockdevPhone device(bus, link, options.usb);
   std::string error;
   if (!device.start(&error)) {
     std::cerr << "emulated-phone-usb: " << error << "\n";
     return 1;
+  }
+  int next_device_number = options.usb.device_number + 1;
+
+  // The second phone: another serial, the next port and device number, no faults.
+  std::unique_ptr<PtpPhone> second_phone;
+  std::unique_ptr<UsbLink> second_link;
+  std::unique_ptr<UmockdevPhone> second_device;
+  if (!options.second_root.empty()) {
+    PhoneSetup setup;
+    setup.serial = kSecondSerial;
+    setup.trace = options.phone.trace;
+    UsbSetup usb = options.usb;
+    usb.serial = kSecondSerial;
+    usb.port = options.usb.port + 1;
+    usb.device_number = next_device_number++;
+    second_phone = std::make_unique<PtpPhone>(
+        std::make_shared<emulated_phone::PosixFileSystem>(options.second_root), setup);
+    second_link = std::make_unique<UsbLink>(*second_phone, CableFaults{});
+    second_device = std::make_unique<UmockdevPhone>(bus, *second_link, usb);
+    if (!second_device->start(&error)) {
+      std::cerr << "emulated-phone-usb: " << error << "\n";
+      return 1;
+    }
+  }
+
+  // Replug: out after the given time (at 0, before the command starts), back
+  // after the gap under the next device number (with no gap either, before
+  // the command starts).
+  if (options.replug_after == 0 && options.replug_gap_ms == 0) {
+    if (!device.plugIn(next_device_number++, &error)) {
+      std::cerr << "emulated-phone-usb: " << error << "\n";
+      return 1;
+    }
+  } else if (options.replug_after >= 0) {
+    if (options.replug_after == 0) device.unplug();
+    std::thread([&device, after = options.replug_after, gap = options.replug_gap_ms,
+                 number = next_device_number++] {
+      if (after > 0) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(after));
+        device.unplug();
+      }
+      std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(gap));
+      std::string error;
+      if (!device.plugIn(number, &error)) std::cerr << "emulated-phone-usb: " << error << "\n";
+    }).detach();
   }
 
   if (options.trust_after > 0 || (options.trust_after == 0 && !options.phone.trusted)) {

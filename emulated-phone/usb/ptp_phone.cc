@@ -339,6 +339,12 @@ Answer PtpPhone::handle(const Command& c) {
   return a;
 }
 
+void PtpPhone::plugIn() {
+  session_ = false;
+  setup_.unplug_at_session_open = false;
+  setup_.catalogue_answers_before_unplug = -1;
+}
+
 Answer PtpPhone::answer(const Command& c) {
   auto param = [&](size_t i) -> uint32_t { return i < c.params.size() ? c.params[i] : 0; };
   if (c.code == 0x1001) return data(c, deviceInfo());

@@ -29,8 +29,8 @@ struct PhoneSetup {
   std::map<uint16_t, int> busy;       // operation code -> how many DeviceBusy answers
   std::set<std::string> conversion_fails;  // names whose transfer ends after 12 bytes
   std::set<std::string> duplicated;   // names listed twice in their folder
-  int64_t modification_shift = 0;
-  bool trace = false;                 // each command and its answer on stderr     // ModificationDate = capture time + this (seconds)
+  int64_t modification_shift = 0;    // ModificationDate = capture time + this (seconds)
+  bool trace = false;                 // each command and its answer on stderr
 };
 
 // A region of a served file that a data phase carries after its header.
@@ -82,6 +82,9 @@ class PtpPhone {
   // The phone is trusted from now on: the interrupt events it sends.
   std::vector<std::string> trust();
   bool trusted() const { return setup_.trusted; }
+  // Plugged in again: no session is open and the unplug faults are spent
+  // (trust, like a real phone's, is kept).
+  void plugIn();
 
  private:
   struct Object {

@@ -9,16 +9,17 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <thread>
+#include <vector>
 
 namespace emulated_phone::usb {
 
 namespace {
 
-constexpr const char* kSysPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
-constexpr const char* kNode = "/dev/bus/usb/001/002";
+constexpr const char* kHubPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
 
 // Device descriptor, then one configuration with the PTP interface
 // (still image, class 6/1/1): bulk in 0x81, bulk out 0x02, interrupt in 0x83.
@@ -37,21 +38,49 @@ using GPtr = std::unique_ptr<T, GObjectUnref<T>>;
 
 }  // namespace
 
+struct UmockdevBus::Impl {
+  GPtr<UMockdevTestbed> testbed{umockdev_testbed_new()};
+};
+
+UmockdevBus::UmockdevBus() : impl_(std::make_unique<Impl>()) {}
+UmockdevBus::~UmockdevBus() = default;
+
 struct UmockdevPhone::Impl {
+  // What one attachment's ioctl handler answers for: ioctls on a node of an
+  // earlier attachment find the device gone.
+  struct Attachment {
+    Impl* impl;
+    int generation;
+  };
+
+  UMockdevTestbed* testbed;
   UsbLink& link;
   UsbSetup setup;
   std::mutex mutex;
-  GPtr<UMockdevTestbed> testbed;
-  GPtr<UMockdevIoctlBase> handler;
+  std::vector<GPtr<UMockdevIoctlBase>> handlers;
+  std::vector<std::unique_ptr<Attachment>> attachments;
+  int generation = 0;
+  std::string sys_path;    // "/sys/devices/.../1-PORT"
   std::string node_path;   // the node inside the testbed
   int readiness = -1;      // FIFO at the node: writable exactly when a URB can be reaped
+  std::vector<int> retired;  // earlier attachments' FIFOs, kept ready until the end
   bool full = false;       // the FIFO holds no room: poll() waits
   bool removed = false;
   std::map<uint64_t, GPtr<UMockdevIoctlData>> urbs;     // by client address
   std::map<uint64_t, GPtr<UMockdevIoctlData>> buffers;  // the URB's buffer
   std::chrono::steady_clock::time_point link_free{};
 
-  Impl(UsbLink& l, UsbSetup s) : link(l), setup(std::move(s)) {}
+  Impl(UMockdevTestbed* t, UsbLink& l, UsbSetup s)
+      : testbed(t), link(l), setup(std::move(s)),
+        sys_path(std::string(kHubPath) + "/1-" + std::to_string(setup.port)) {}
+
+  std::string node() const {
+    char name[32];
+    std::snprintf(name, sizeof name, "/dev/bus/usb/001/%03d", setup.device_number);
+    return name;
+  }
+
+  bool attach(std::string* error);
 
   void refresh() {
     if (readiness < 0) return;
@@ -69,8 +98,8 @@ struct UmockdevPhone::Impl {
     full = !ready;
     if (link.unplugged() && !removed) {
       removed = true;
-      umockdev_testbed_uevent(testbed.get(), kSysPath, "remove");
-      umockdev_testbed_remove_device(testbed.get(), kSysPath);
+      umockdev_testbed_uevent(testbed, sys_path.c_str(), "remove");
+      umockdev_testbed_remove_device(testbed, sys_path.c_str());
     }
   }
 
@@ -78,10 +107,14 @@ struct UmockdevPhone::Impl {
     umockdev_ioctl_client_complete(client, result, error);
   }
 
-  bool onIoctl(UMockdevIoctlClient* client) {
+  bool onIoctl(UMockdevIoctlClient* client, int attachment) {
     std::unique_lock lock(mutex);
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    if (attachment != generation) {
+      answer(client, -1, ENODEV);
+      return true;
+    }
     if (link.unplugged() && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_REAPURB &&
         request != USBDEVFS_DISCARDURB) {
       answer(client, -1, ENODEV);
@@ -232,67 +265,97 @@ struct UmockdevPhone::Impl {
   }
 };
 
-UmockdevPhone::UmockdevPhone(UsbLink& link, UsbSetup setup)
-    : impl_(std::make_unique<Impl>(link, std::move(setup))) {}
+UmockdevPhone::UmockdevPhone(UmockdevBus& bus, UsbLink& link, UsbSetup setup)
+    : impl_(std::make_unique<Impl>(bus.impl().testbed.get(), link, std::move(setup))) {}
 
 UmockdevPhone::~UmockdevPhone() {
   if (impl_->readiness >= 0) ::close(impl_->readiness);
+  for (int fd : impl_->retired) ::close(fd);
 }
 
 namespace {
-gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer impl) {
-  return static_cast<UmockdevPhone::Impl*>(impl)->onIoctl(client) ? TRUE : FALSE;
+gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer attachment) {
+  auto* a = static_cast<UmockdevPhone::Impl::Attachment*>(attachment);
+  return a->impl->onIoctl(client, a->generation) ? TRUE : FALSE;
 }
 }  // namespace
 
-bool UmockdevPhone::start(std::string* error) {
-  Impl& d = *impl_;
-  d.testbed.reset(umockdev_testbed_new());
-  std::string text = std::string("P: ") + (kSysPath + 4) + "\n"
-                     "N: bus/usb/001/002\n"
-                     "E: DEVNAME=" + kNode + "\n"
+bool UmockdevPhone::Impl::attach(std::string* error) {
+  const std::string node_name = node();
+  char numbers[64];
+  std::snprintf(numbers, sizeof numbers, "E: BUSNUM=001\nE: DEVNUM=%03d\n", setup.device_number);
+  std::string text = "P: " + sys_path.substr(4) + "\n"
+                     "N: " + node_name.substr(5) + "\n"
+                     "E: DEVNAME=" + node_name + "\n"
                      "E: DEVTYPE=usb_device\n"
                      "E: DRIVER=usb\n"
-                     "E: SUBSYSTEM=usb\n"
-                     "E: BUSNUM=001\n"
-                     "E: DEVNUM=002\n"
+                     "E: SUBSYSTEM=usb\n" +
+                     numbers +
                      "E: PRODUCT=5ac/12a8/1\n"
                      "A: busnum=1\n"
-                     "A: devnum=2\n"
-                     "A: speed=" + std::to_string(d.setup.speed_mbps) + "\n"
+                     "A: devnum=" + std::to_string(setup.device_number) + "\n"
+                     "A: speed=" + std::to_string(setup.speed_mbps) + "\n"
                      "A: bConfigurationValue=1\n"
                      "A: bNumConfigurations=1\n"
                      "A: idVendor=05ac\n"
                      "A: idProduct=12a8\n"
                      "A: manufacturer=Apple Inc.\n"
                      "A: product=iPhone\n"
-                     "A: serial=" + d.setup.serial + "\n"
+                     "A: serial=" + setup.serial + "\n"
                      "H: descriptors=" + kDescriptors + "\n";
   GError* gerror = nullptr;
-  if (!umockdev_testbed_add_from_string(d.testbed.get(), text.c_str(), &gerror)) {
+  if (!umockdev_testbed_add_from_string(testbed, text.c_str(), &gerror)) {
     *error = std::string("umockdev: ") + (gerror ? gerror->message : "cannot add the device");
     g_clear_error(&gerror);
     return false;
   }
-  gchar* root = umockdev_testbed_get_root_dir(d.testbed.get());
-  d.node_path = std::string(root) + kNode;
+  removed = false;
+  gchar* root = umockdev_testbed_get_root_dir(testbed);
+  node_path = std::string(root) + node_name;
   g_free(root);
   // The node becomes a FIFO, so that poll() on it waits until a URB is done.
-  ::unlink(d.node_path.c_str());
-  if (::mkfifo(d.node_path.c_str(), 0666) != 0 ||
-      (d.readiness = ::open(d.node_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0) {
-    *error = "cannot make the device node " + d.node_path + ": " + std::strerror(errno);
+  if (readiness >= 0) retired.push_back(readiness);
+  readiness = -1;
+  full = false;
+  ::unlink(node_path.c_str());
+  if (::mkfifo(node_path.c_str(), 0666) != 0 ||
+      (readiness = ::open(node_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0) {
+    *error = "cannot make the device node " + node_path + ": " + std::strerror(errno);
     return false;
   }
-  d.refresh();
-  d.handler.reset(umockdev_ioctl_base_new());
-  g_signal_connect(d.handler.get(), "handle-ioctl", G_CALLBACK(onIoctl), &d);
-  if (!umockdev_testbed_attach_ioctl(d.testbed.get(), kNode, d.handler.get(), &gerror)) {
+  refresh();
+  ++generation;
+  attachments.push_back(std::make_unique<Attachment>(Attachment{this, generation}));
+  handlers.emplace_back(umockdev_ioctl_base_new());
+  g_signal_connect(handlers.back().get(), "handle-ioctl", G_CALLBACK(emulated_phone::usb::onIoctl),
+                   attachments.back().get());
+  if (!umockdev_testbed_attach_ioctl(testbed, node_name.c_str(), handlers.back().get(), &gerror)) {
     *error = std::string("umockdev: ") + (gerror ? gerror->message : "cannot attach the device");
     g_clear_error(&gerror);
     return false;
   }
   return true;
+}
+
+bool UmockdevPhone::start(std::string* error) {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->attach(error);
+}
+
+void UmockdevPhone::unplug() {
+  withLink([](UsbLink& l) { l.unplug(); });
+}
+
+bool UmockdevPhone::plugIn(int device_number, std::string* error) {
+  std::lock_guard lock(impl_->mutex);
+  Impl& d = *impl_;
+  d.link.unplug();
+  d.refresh();  // gone first, if it was not
+  d.link.plugIn();
+  d.urbs.clear();
+  d.buffers.clear();
+  d.setup.device_number = device_number;
+  return d.attach(error);
 }
 
 void UmockdevPhone::withLink(const std::function<void(UsbLink&)>& change) {

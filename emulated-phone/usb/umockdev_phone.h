@@ -17,19 +17,44 @@ namespace emulated_phone::usb {
 
 struct UsbSetup {
   std::string serial = "00008110000A1B2C3D4E5F60";
+  int port = 1;           // on the root hub of bus 1: sysfs device "1-PORT"
+  int device_number = 2;  // DEVNUM: /dev/bus/usb/001/NNN
   int speed_mbps = 480;          // the sysfs "speed" attribute
   double link_bytes_per_second = 0;  // 0: as fast as umockdev goes
 };
 
+// The testbed: umockdev's fake sysfs and /dev, which every phone on it shares.
+class UmockdevBus {
+ public:
+  UmockdevBus();
+  ~UmockdevBus();
+  UmockdevBus(const UmockdevBus&) = delete;
+  UmockdevBus& operator=(const UmockdevBus&) = delete;
+
+  struct Impl;
+  Impl& impl() { return *impl_; }
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
 class UmockdevPhone {
  public:
-  UmockdevPhone(UsbLink& link, UsbSetup setup);
+  UmockdevPhone(UmockdevBus& bus, UsbLink& link, UsbSetup setup);
   ~UmockdevPhone();
   UmockdevPhone(const UmockdevPhone&) = delete;
   UmockdevPhone& operator=(const UmockdevPhone&) = delete;
 
-  // Adds the device to a new testbed; false with *error when that fails.
+  // Adds the device to the testbed (an add uevent); false with *error when
+  // that fails.
   bool start(std::string* error);
+  // The cable is pulled: the link's URBs fail, the device leaves with a
+  // remove uevent.
+  void unplug();
+  // Plugged in again under a new device number: the link starts afresh and
+  // the device comes back with an add uevent. Ioctls on a node opened
+  // before fail with ENODEV.
+  bool plugIn(int device_number, std::string* error);
   // Runs `change` on the link under the device's lock (from any thread),
   // then brings the node's readiness and the bus up to date.
   void withLink(const std::function<void(UsbLink&)>& change);

@@ -183,4 +183,21 @@ void UsbLink::unplug() {
   to_host_.clear();
 }
 
+void UsbLink::plugIn() {
+  bulk_in_.clear();
+  interrupt_in_.clear();
+  to_host_.clear();
+  events_.clear();
+  done_.clear();
+  from_host_.clear();
+  pending_command_.clear();
+  sent_ = 0;
+  zero_packet_due_ = false;
+  unplugged_ = false;
+  stalled_ = false;
+  object_bytes_ = 0;
+  faults_ = CableFaults{};
+  phone_.plugIn();
+}
+
 }  // namespace emulated_phone::usb

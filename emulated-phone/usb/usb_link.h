@@ -55,6 +55,9 @@ class UsbLink {
   void queueEvents(const std::vector<std::string>& events);
   // The cable is pulled: pending URBs end with -ENODEV, later calls fail.
   void unplug();
+  // A new attachment (the cable plugged in again): the link starts afresh,
+  // its cable faults spent, and the phone closes its session.
+  void plugIn();
 
   PtpPhone& phone() { return phone_; }
   bool reapable() const { return !done_.empty() || unplugged_; }

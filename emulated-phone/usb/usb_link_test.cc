@@ -105,7 +105,7 @@ TEST_F(UsbLinkTest, StallKeepsTheUrbPendingUntilDiscarded) {
   EXPECT_EQ(link_->discard(12345), -EINVAL);
 }
 
-TEST_F(UsbLinkTest, UnplugEndsPendingUrbsAndEveryLaterCall) {
+TEST_F(UsbLinkTest, UnplugEndsPendingUrbsAndEveryLaterCallUntilPluggedInAgain) {
   make(3000, CableFaults{1000, -1});
   ASSERT_EQ(link_->submit(Urb{100, kUrbTypeInterrupt, kInterruptIn, 64, ""}), 0);
   command(0x1002, {1});
@@ -121,6 +121,18 @@ TEST_F(UsbLinkTest, UnplugEndsPendingUrbsAndEveryLaterCall) {
   EXPECT_FALSE(link_->reap(&done, &error));
   EXPECT_EQ(error, ENODEV);
   EXPECT_EQ(link_->submit(Urb{7, kUrbTypeBulk, kBulkIn, 512, ""}), -ENODEV);
+
+  // Plugged in again: the phone's session is closed and the fault is spent.
+  link_->plugIn();
+  command(0x1002, {1});
+  auto opened = read(512);
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0].data.substr(6, 2), std::string("\x01\x20", 2));  // OK, not SessionAlreadyOpen
+  command(0x1009, {0x10});
+  auto whole = read(4096);
+  ASSERT_EQ(whole.size(), 1u);
+  EXPECT_EQ(whole[0].status, 0);
+  EXPECT_EQ(whole[0].actual, 3012u);
 }
 
 TEST_F(UsbLinkTest, EventsWaitForAnInterruptUrb) {
