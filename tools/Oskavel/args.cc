@@ -16,6 +16,7 @@ void usage() {
 int parse_args(ProgramState& state, int argc, char** argv, int32_t& timeout) {
   timeout = kDefaultTimeoutSeconds;
   state.limit = 0;
+  state.skip_existing = false;
   if (argc < 2) return -1;
 
   state.command = argv[1];
@@ -27,7 +28,9 @@ int parse_args(ProgramState& state, int argc, char** argv, int32_t& timeout) {
   for (int i = 2; i < argc; ++i) {
     const char* word = argv[i];
     const bool has_value = i + 1 < argc;
-    if (has_value && strcmp(word, "--timeout") == 0) {
+    if (strcmp(word, "--skip-existing") == 0) {  // the one option without a value
+      state.skip_existing = true;
+    } else if (has_value && strcmp(word, "--timeout") == 0) {
       timeout = atoi(argv[++i]);
     } else if (has_value && strcmp(word, "--limit") == 0) {
       state.limit = atoi(argv[++i]);
@@ -48,5 +51,7 @@ int parse_args(ProgramState& state, int argc, char** argv, int32_t& timeout) {
       (state.output == nullptr || state.output[0] == '\0')) {
     return -1;
   }
+  // Only download copies anything that could be skipped.
+  if (state.skip_existing && strcmp(state.command, "download") != 0) return -1;
   return 0;
 }

@@ -51,6 +51,12 @@ TEST_F(ParseArgsTest, UnusableCommandLinesFail) {
       {"download"},
       {"download", "--limit", "3"},
       {"services", "-t", "5"},
+      // --skip-existing takes no value and belongs to download alone.
+      {"list", "--skip-existing"},
+      {"--skip-existing", "download", "--output", "/o"},
+      {"ls", "--skip-existing"},
+      {"services", "--skip-existing"},
+      {"download", "--output", "/o", "--skip-existing", "yes"},
   };
   for (const auto& words : bad) {
     SCOPED_TRACE(::testing::PrintToString(words));
@@ -91,6 +97,10 @@ TEST_F(ParseArgsTest, LaterOptionsOverrideEarlierOnesAndEveryCommandTakesAll) {
   EXPECT_EQ(Parse({"list", "--output", "/ignored"}), 0);
   state_.output = nullptr;
   EXPECT_EQ(Parse({"download", "--limit", "0", "--output", "/o"}), 0);
+  EXPECT_FALSE(state_.skip_existing);
+  EXPECT_EQ(Parse({"download", "--skip-existing", "--output", "/o", "--skip-existing"}), 0);
+  EXPECT_TRUE(state_.skip_existing);
+  EXPECT_STREQ(state_.output, "/o");
 }
 
 TEST_F(ParseArgsTest, UsageTextIsExact) {

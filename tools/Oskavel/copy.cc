@@ -41,13 +41,7 @@ bool has_parent_component(const char* path) {
   return false;
 }
 
-// Size and modification time of the remote file.
-struct RemoteInfo {
-  bool has_size = false;
-  uint64_t size = 0;
-  bool has_mtime = false;
-  int64_t mtime_ns = 0;
-};
+}  // namespace
 
 int read_remote_info(phone::AfcClient& connection, const char* remote_path, RemoteInfo* info) {
   phone::FileInfo values;
@@ -57,7 +51,9 @@ int read_remote_info(phone::AfcClient& connection, const char* remote_path, Remo
     const char* text = value.c_str();
     char* end = nullptr;
     errno = 0;
-    if (key == "st_size") {
+    if (key == "st_ifmt") {
+      info->is_regular = value == "S_IFREG";
+    } else if (key == "st_size") {
       const unsigned long long size = strtoull(text, &end, 10);
       if (errno == 0 && end != text && *end == '\0' && text[0] != '-') {
         info->has_size = true;
@@ -74,7 +70,16 @@ int read_remote_info(phone::AfcClient& connection, const char* remote_path, Remo
   return 0;
 }
 
-}  // namespace
+bool has_local_copy(const ProgramState& state, const char* remote_path, const RemoteInfo& info) {
+  if (!info.is_regular || !info.has_size || !info.has_mtime) return false;
+  char local_path[kPathBufferSize];
+  if (local_path_for_remote(state, remote_path, local_path, sizeof local_path) != 0) return false;
+  struct stat local {};
+  if (lstat(local_path, &local) != 0 || !S_ISREG(local.st_mode)) return false;
+  constexpr int64_t kNanosecondsPerSecond = 1000000000;
+  return static_cast<uint64_t>(local.st_size) == info.size &&
+         static_cast<int64_t>(local.st_mtime) == info.mtime_ns / kNanosecondsPerSecond;
+}
 
 int local_path_for_remote(const ProgramState& state, const char* remote_path, char* out,
                           size_t size) {

@@ -51,6 +51,9 @@ struct ProgramState {
   const char* output = nullptr;
   const char* start_path = kDefaultStartPath;
   const char* service_name = nullptr;
+  // download: a file whose local copy already has the phone's size and
+  // modification time is not copied again.
+  bool skip_existing = false;
 
   int32_t seen = 0;
   int32_t downloaded = 0;
@@ -82,6 +85,18 @@ int is_media_file(const char* path);
 int list_directory(phone::AfcClient& connection, const char* path);
 
 // File copy and local paths (copy.cc).
+// What the phone's file-info answer says of a path.
+struct RemoteInfo {
+  bool is_regular = false;  // "st_ifmt" is "S_IFREG"
+  bool has_size = false;
+  uint64_t size = 0;
+  bool has_mtime = false;
+  int64_t mtime_ns = 0;  // since 1970
+};
+int read_remote_info(phone::AfcClient& connection, const char* remote_path, RemoteInfo* info);
+// Whether the local copy of the remote file is a regular file with the
+// phone's size and, to the second, its modification time.
+bool has_local_copy(const ProgramState& state, const char* remote_path, const RemoteInfo& info);
 int copy_file(const ProgramState& state, phone::AfcClient& connection, const char* remote_path);
 // Writes the local path; -1 when it would not fit (out left empty), -2 when
 // the remote path has a ".." component and so must never become a local one.

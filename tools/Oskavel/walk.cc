@@ -65,6 +65,15 @@ bool connection_lost(ProgramState& state, const phone::AfcClient& connection) {
   return true;
 }
 
+void download_file(ProgramState& state, phone::AfcClient& connection, const char* path) {
+  if (copy_file(state, connection, path) == 0) {
+    ++state.downloaded;
+  } else {
+    ++state.failed;
+    connection_lost(state, connection);
+  }
+}
+
 }  // namespace
 
 bool should_stop_for_limit(const ProgramState& state) {
@@ -101,6 +110,25 @@ int is_media_file(const char* path) {
 void traverse(ProgramState& state, phone::AfcClient& connection, const char* path) {
   if (should_stop_for_limit(state) || connection_lost(state, connection)) return;
 
+  // With --skip-existing a media file costs one question to the phone, as
+  // in list: its file-info answer says that it is a file, and gives the
+  // size and time that tell whether the local copy is already there.
+  if (state.skip_existing && is_command(state, "download") && is_media_file(path)) {
+    RemoteInfo info;
+    if (read_remote_info(connection, path, &info) == 0 && info.is_regular) {
+      ++state.seen;
+      if (has_local_copy(state, path, info)) {
+        fputs("SKIPPED: ", stdout);
+        print_report_text(stdout, path);
+        fputc('\n', stdout);
+      } else {
+        download_file(state, connection, path);
+      }
+      return;
+    }
+    // Not a file, or no answer: the path is walked as always.
+  }
+
   std::unique_ptr<phone::AfcFolder> directory;
   int status = connection.openFolder(path, &directory);
   if (status != 0 && !connection.notAFolder(status)) {
@@ -115,12 +143,7 @@ void traverse(ProgramState& state, phone::AfcClient& connection, const char* pat
       print_report_text(stdout, path);
       fputc('\n', stdout);
     } else if (is_command(state, "download")) {
-      if (copy_file(state, connection, path) == 0) {
-        ++state.downloaded;
-      } else {
-        ++state.failed;
-        connection_lost(state, connection);
-      }
+      download_file(state, connection, path);
     }
     return;
   }

@@ -234,6 +234,103 @@ TEST_F(OskavelE2ETest, DownloadCopiesEveryByteAndAgainReplacesExistingFiles) {
   EXPECT_EQ(FilesBelow(out_).size(), 4u);
 }
 
+ino_t InodeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st.st_ino;
+}
+
+void SetModified(const std::string& path, time_t seconds) {
+  const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+// With --skip-existing a file is copied only when its local copy does not
+// have the phone's size and modification time (to the second).
+TEST_F(OskavelE2ETest, SkipExistingCopiesOnlyWhatIsNewOrChanged) {
+  AddCameraRoll();
+  // A folder with a media file's name is still walked as a folder.
+  WriteFile(root_ + "/DCIM/102APPLE/odd.JPG/IMG_0005.JPG", Pattern(5000, 5));
+  ASSERT_TRUE(Start());
+  Result r = Run({"download", "--output", out_});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::vector<std::string> first = FilesBelow(out_);
+  ASSERT_EQ(first.size(), 5u);
+  std::vector<ino_t> inodes;
+  for (const auto& file : first) inodes.push_back(InodeOf(out_ + "/" + file));
+  const char kSkippedAll[] =
+      "SKIPPED: /DCIM/100APPLE/IMG_0001.JPG\n"
+      "SKIPPED: /DCIM/100APPLE/IMG_0002.HEIC\n"
+      "SKIPPED: /DCIM/100APPLE/IMG_0003.MOV\n"
+      "SKIPPED: /DCIM/101APPLE/IMG_0004.png\n"
+      "SKIPPED: /DCIM/102APPLE/odd.JPG/IMG_0005.JPG\n";
+
+  r = Run({"download", "--output", out_, "--skip-existing"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string(kDevice) + kSkippedAll + "DONE: media=5 downloaded=0 failed=0\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(FilesBelow(out_), first);
+  for (size_t i = 0; i < first.size(); ++i) {
+    EXPECT_EQ(InodeOf(out_ + "/" + first[i]), inodes[i]) << first[i] << " was written again";
+  }
+
+  // Three new photos, one photo with another size at the same time, one
+  // with the same size a second later: those five are copied, nothing else.
+  for (int n = 6; n <= 8; ++n) {
+    WriteFile(root_ + "/DCIM/103APPLE/IMG_000" + std::to_string(n) + ".JPG", Pattern(900, n));
+  }
+  struct stat heic {}, jpg {};
+  ASSERT_EQ(stat((root_ + "/DCIM/100APPLE/IMG_0002.HEIC").c_str(), &heic), 0);
+  ASSERT_EQ(stat((root_ + "/DCIM/100APPLE/IMG_0001.JPG").c_str(), &jpg), 0);
+  WriteFile(root_ + "/DCIM/100APPLE/IMG_0002.HEIC", Pattern(65537, 22));
+  SetModified(root_ + "/DCIM/100APPLE/IMG_0002.HEIC", heic.st_mtim.tv_sec);
+  SetModified(root_ + "/DCIM/100APPLE/IMG_0001.JPG", jpg.st_mtim.tv_sec + 1);
+  r = Run({"download", "--skip-existing", "--output", out_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string(kDevice) +
+                       "DOWNLOADED: /DCIM/100APPLE/IMG_0001.JPG\n"
+                       "DOWNLOADED: /DCIM/100APPLE/IMG_0002.HEIC\n"
+                       "SKIPPED: /DCIM/100APPLE/IMG_0003.MOV\n"
+                       "SKIPPED: /DCIM/101APPLE/IMG_0004.png\n"
+                       "SKIPPED: /DCIM/102APPLE/odd.JPG/IMG_0005.JPG\n"
+                       "DOWNLOADED: /DCIM/103APPLE/IMG_0006.JPG\n"
+                       "DOWNLOADED: /DCIM/103APPLE/IMG_0007.JPG\n"
+                       "DOWNLOADED: /DCIM/103APPLE/IMG_0008.JPG\n"
+                       "DONE: media=8 downloaded=5 failed=0\n");
+  const std::vector<std::string> now = FilesBelow(out_);
+  EXPECT_EQ(now.size(), 8u);
+  for (const auto& file : now) ExpectSameFile("/" + file);
+}
+
+// After a run that was killed, the next one with --skip-existing copies
+// what the killed run did not finish, and nothing twice.
+TEST_F(OskavelE2ETest, SkipExistingFinishesAKilledImport) {
+  AddCameraRoll();
+  ASSERT_TRUE(Start({"--stall", "/DCIM/100APPLE/IMG_0002.HEIC@1000"}));
+  const Child child = SpawnOskavel(phone_->usbmuxd_address(), {"download", "--output", out_});
+  const std::string firstCopy = out_ + "/DCIM/100APPLE/IMG_0001.JPG";
+  for (int i = 0; i < 100 && !fs::exists(firstCopy); ++i) usleep(50 * 1000);
+  usleep(300 * 1000);
+  kill(child.pid, SIGKILL);
+  EXPECT_EQ(WaitOskavel(child).status, 128 + SIGKILL);
+  ASSERT_EQ(FilesBelow(out_), std::vector<std::string>{"DCIM/100APPLE/IMG_0001.JPG"});
+
+  ASSERT_TRUE(Start());
+  const Result r = Run({"download", "--output", out_, "--skip-existing"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string(kDevice) +
+                       "SKIPPED: /DCIM/100APPLE/IMG_0001.JPG\n"
+                       "DOWNLOADED: /DCIM/100APPLE/IMG_0002.HEIC\n"
+                       "DOWNLOADED: /DCIM/100APPLE/IMG_0003.MOV\n"
+                       "DOWNLOADED: /DCIM/101APPLE/IMG_0004.png\n"
+                       "DONE: media=4 downloaded=3 failed=0\n");
+  for (const char* remote : {"/DCIM/100APPLE/IMG_0001.JPG", "/DCIM/100APPLE/IMG_0002.HEIC",
+                             "/DCIM/100APPLE/IMG_0003.MOV", "/DCIM/101APPLE/IMG_0004.png"}) {
+    ExpectSameFile(remote);
+  }
+  EXPECT_EQ(FilesBelow(out_).size(), 4u);
+}
+
 TEST_F(OskavelE2ETest, DownloadHonoursLimitPathAndService) {
   AddCameraRoll();
   ASSERT_TRUE(Start());
@@ -324,7 +421,10 @@ TEST_F(OskavelE2ETest, UnusableCommandLineEndsWith64) {
   // An empty output folder (an unset shell variable) is no folder at all.
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"download", "--limit", "1"},
-        std::vector<std::string>{"download", "--output", ""}}) {
+        std::vector<std::string>{"download", "--output", ""},
+        std::vector<std::string>{"list", "--skip-existing"},
+        std::vector<std::string>{"ls", "--skip-existing"},
+        std::vector<std::string>{"services", "--skip-existing"}}) {
     const Result r = RunOskavel("UNIX:" + scratch_ + "/unused", args);
     EXPECT_EQ(r.status, 64);
     EXPECT_EQ(r.out, "");
