@@ -164,6 +164,7 @@ class GpFile : public CameraFile {
     if (!record_.modified) return std::nullopt;
     return Date(std::chrono::seconds(static_cast<std::int64_t>(*record_.modified)));
   }
+  std::optional<std::uint64_t> fileSize() const override { return record_.size; }
   const std::string& folder() const { return folder_; }
   const FileRecord& record() const { return record_; }
 

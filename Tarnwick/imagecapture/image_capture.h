@@ -55,6 +55,8 @@ class CameraItem {
 class CameraFile : public CameraItem {
  public:
   virtual std::optional<Date> creationDate() const = 0;
+  // The size in bytes that the device announced; absent when it gave none.
+  virtual std::optional<std::uint64_t> fileSize() const = 0;
   const CameraFile* asFile() const override { return this; }
 };
 
