@@ -314,6 +314,18 @@ TEST_F(TarnwickUsbTest, EditedLivePhotoKeepsItsNamesAndOneSidecar) {
   EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.AAE", "IMG_0001.HEIC", "IMG_0001.MOV",
                                                "IMG_0002.JPG", "IMG_0003.PNG", "IMG_E0001.HEIC"}));
   expectWholeCopies();
+
+  // The still is held, its movie is not: the movie arrives alone, and the
+  // sidecar, held too, does not come again with it.
+  fs::remove(out_ / "IMG_0001.MOV");
+  result = run("", download() + " --skip-existing");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(result.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 5", "SKIPPED: IMG_0001.HEIC",
+                                        "SKIPPED: IMG_0002.JPG", "SKIPPED: IMG_0003.PNG",
+                                        "SKIPPED: IMG_E0001.HEIC", "TO_DOWNLOAD: 1",
+                                        "DOWNLOADED: IMG_0001.MOV", "DONE: downloaded=1 failed=0"));
+  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.AAE", "IMG_0001.HEIC", "IMG_0001.MOV",
+                                               "IMG_0002.JPG", "IMG_0003.PNG", "IMG_E0001.HEIC"}));
 }
 
 TEST_F(TarnwickUsbTest, TrustGivenWhileWaitingOrNever) {

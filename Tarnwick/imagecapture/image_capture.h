@@ -68,6 +68,9 @@ struct DownloadOptions {
   std::string downloadsDirectory;  // absolute folder path
   bool overwrite = false;
   bool downloadSidecarFiles = false;
+  // A sidecar that the folder already holds (as StoredCopies finds it) is
+  // not fetched again: it came with an earlier download of a partner.
+  bool skipStoredSidecars = false;
 };
 
 // A sidecar of a stored file that could not be stored itself, and why.

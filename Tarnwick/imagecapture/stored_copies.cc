@@ -76,7 +76,7 @@ bool StoredCopies::holds(std::string_view name, std::optional<std::uint64_t> siz
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     if (static_cast<std::uint64_t>(st.st_size) == *size &&
-        st.st_mtim.tv_sec == modified->time_since_epoch().count())
+        st.st_mtime == modified->time_since_epoch().count())
       return true;
   }
   return false;
