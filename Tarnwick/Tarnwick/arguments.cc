@@ -48,11 +48,14 @@ std::optional<Arguments> Arguments::parse(std::span<const char* const> words,
   std::optional<std::string> output;
   double timeout = 60.0;
   std::optional<std::int64_t> limit;
+  bool skipExisting = false;
 
   for (std::size_t i = 0; i < words.size(); ++i) {
     std::string_view word = words[i] ? words[i] : "";
     if (word == "list" || word == "download" || word == "debug") {
       command = std::string(word);
+    } else if (word == "--skip-existing") {
+      skipExisting = true;
     } else if (word == "--output" || word == "--timeout" || word == "--limit") {
       if (++i >= words.size() || words[i] == nullptr) return std::nullopt;
       std::string_view value = words[i];
@@ -73,7 +76,8 @@ std::optional<Arguments> Arguments::parse(std::span<const char* const> words,
   }
   if (!command) return std::nullopt;
   if (*command == "download" && !output) return std::nullopt;
-  return Arguments{*command, output, timeout, limit};
+  if (skipExisting && *command != "download") return std::nullopt;
+  return Arguments{*command, output, timeout, limit, skipExisting};
 }
 
 }  // namespace tarnwick

@@ -14,6 +14,8 @@ struct Arguments {
   std::optional<std::string> outputDirectory;  // absolute folder path
   double timeoutSeconds = 60.0;
   std::optional<std::int64_t> limit;
+  // download only: files the folder already holds are not transferred again.
+  bool skipExisting = false;
 
   // Reads the words after the program path; nothing when they are not usable.
   // Relative output folders are taken below `workingDirectory`.

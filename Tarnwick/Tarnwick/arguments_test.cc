@@ -21,6 +21,30 @@ TEST(ArgumentsParse, DefaultsAndTheRequiredPieces) {
   EXPECT_EQ(debug->timeoutSeconds, 60.0);  // not the 10 of the usage text
   EXPECT_FALSE(debug->limit);
   EXPECT_FALSE(debug->outputDirectory);
+  EXPECT_FALSE(debug->skipExisting);
+}
+
+TEST(ArgumentsParse, SkipExistingIsAWordOfDownloadOnly) {
+  for (auto words : std::vector<std::vector<const char*>>{
+           {"download", "--output", "/x", "--skip-existing"},
+           {"--skip-existing", "download", "--output", "/x"},
+           {"--skip-existing", "--skip-existing", "--output", "/x", "download"}}) {
+    auto parsed = parseWords(words);
+    ASSERT_TRUE(parsed);
+    EXPECT_TRUE(parsed->skipExisting);
+    EXPECT_EQ(parsed->outputDirectory, "/x");
+  }
+  EXPECT_FALSE(parseWords({"download", "--output", "/x"})->skipExisting);
+  EXPECT_FALSE(parseWords({"list", "--skip-existing"}));
+  EXPECT_FALSE(parseWords({"--skip-existing", "debug"}));
+  // Taken over by download, though: the last command word decides.
+  EXPECT_FALSE(parseWords({"download", "--output", "/x", "--skip-existing", "list"}));
+  // It takes no value: the next word is read as a word of its own.
+  EXPECT_FALSE(parseWords({"download", "--output", "/x", "--skip-existing", "5"}));
+  auto valueOfOutput = parseWords({"download", "--output", "--skip-existing"});
+  ASSERT_TRUE(valueOfOutput);
+  EXPECT_FALSE(valueOfOutput->skipExisting);
+  EXPECT_EQ(valueOfOutput->outputDirectory, "/home/u/--skip-existing");
 }
 
 TEST(ArgumentsParse, OrderRepetitionAndLastWordWins) {

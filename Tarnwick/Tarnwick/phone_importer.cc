@@ -6,6 +6,7 @@
 
 #include "media_files.h"
 #include "report_text.h"
+#include "stored_copies.h"
 
 namespace tarnwick {
 
@@ -182,7 +183,22 @@ void PhoneImporter::handleReadyCamera(ic::CameraDevice& camera) {
     didFinish_ = true;
     return;
   }
-  pendingFiles_.assign(media.begin(), media.end());
+  if (arguments_.skipExisting && arguments_.outputDirectory) {
+    // Decided from the catalogue alone: a file the folder already holds is
+    // not transferred, nor are its sidecars (they travel with a download).
+    // The limit has chosen the files first; skipped ones count among them.
+    const auto stored = ic::StoredCopies::read(*arguments_.outputDirectory);
+    for (auto& file : media) {
+      auto name = file->name();
+      if (name && stored.holds(*name, file->fileSize(), file->creationDate())) {
+        writeLine_("SKIPPED: " + *name);
+        continue;
+      }
+      pendingFiles_.push_back(std::move(file));
+    }
+  } else {
+    pendingFiles_.assign(media.begin(), media.end());
+  }
   writeLine_("TO_DOWNLOAD: " + std::to_string(pendingFiles_.size()));
   downloadNextFile();
 }
@@ -213,6 +229,7 @@ void PhoneImporter::downloadNextFile() {
   options.downloadsDirectory = *arguments_.outputDirectory;
   options.overwrite = false;
   options.downloadSidecarFiles = true;
+  options.skipStoredSidecars = arguments_.skipExisting;
   downloadInFlight_ = true;
   camera->requestDownloadFile(file, options, this);
 }

@@ -98,7 +98,8 @@ class TarnwickE2eTest : public ::testing::Test {
 };
 
 TEST(TarnwickCommandLine, UnusableCommandLineWritesTheUsageText) {
-  for (std::string arguments : {"", "download", "LIST", "list --timeout 5s", "list --limit 2.5"}) {
+  for (std::string arguments : {"", "download", "LIST", "list --timeout 5s", "list --limit 2.5",
+                                "list --skip-existing", "--skip-existing debug"}) {
     Result result = finish(spawnShell(std::string(TARNWICK_BINARY) + " " + arguments));
     EXPECT_EQ(result.status, 64) << arguments;
     EXPECT_THAT(result.lines, ElementsAre("Usage:", "  Tarnwick list [--timeout 60] [--limit 20]",

@@ -3,6 +3,7 @@
 // driver and its PTP driver talk to the served folder through umockdev.
 // Tarnwick runs as the emulator's child, under umockdev's preload; no root.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -205,6 +207,100 @@ TEST_F(TarnwickUsbTest, DownloadTwiceBringsWholeCopiesAndNeverOverwrites) {
   EXPECT_EQ(outNames().size(), 8u);
 }
 
+// Every entry of the output folder as it stands: bytes, modification time
+// to the nanosecond.
+std::map<std::string, std::pair<std::string, std::int64_t>> snapshot(const fs::path& folder) {
+  std::map<std::string, std::pair<std::string, std::int64_t>> entries;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    struct stat st {};
+    ::lstat(entry.path().c_str(), &st);
+    std::ifstream in(entry.path(), std::ios::binary);
+    entries[entry.path().filename()] = {std::string(std::istreambuf_iterator<char>(in), {}),
+                                        st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+  }
+  return entries;
+}
+
+TEST_F(TarnwickUsbTest, SkipExistingTransfersOnlyWhatTheFolderDoesNotHold) {
+  ASSERT_EQ(run("", download()).status, 0);
+  const auto imported = snapshot(out_);
+  ASSERT_EQ(imported.size(), 5u);  // with the sidecar IMG_0001.AAE
+
+  // Everything is held: nothing moves, not even the sidecar.
+  Result again = run("", download() + " --skip-existing");
+  EXPECT_EQ(again.status, 0);
+  EXPECT_THAT(again.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4", "SKIPPED: IMG_0004.MOV",
+                                       "SKIPPED: IMG_0001.HEIC", "SKIPPED: IMG_0002.JPG",
+                                       "SKIPPED: IMG_0003.PNG", "TO_DOWNLOAD: 0",
+                                       "DONE: downloaded=0 failed=0"));
+  EXPECT_EQ(snapshot(out_), imported);
+
+  // Three new photos, one with its sidecar: only they arrive.
+  put("202405__/IMG_0007.MOV", "movie seven", kMay1 + 420);
+  put("DCIM/100APPLE/IMG_0005.HEIC", "heic five", kMay1 + 300);
+  put("DCIM/100APPLE/IMG_0005.AAE", "<plist>5</plist>", kMay1 + 300);
+  put("DCIM/100APPLE/IMG_0006.JPG", "jpeg six", kMay1 + 360);
+  Result added = run("", "--skip-existing " + download());
+  EXPECT_EQ(added.status, 0);
+  EXPECT_THAT(added.lines,
+              ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 7", "SKIPPED: IMG_0004.MOV",
+                          "SKIPPED: IMG_0001.HEIC", "SKIPPED: IMG_0002.JPG", "SKIPPED: IMG_0003.PNG",
+                          "TO_DOWNLOAD: 3", "DOWNLOADED: IMG_0007.MOV", "DOWNLOADED: IMG_0005.HEIC",
+                          "DOWNLOADED: IMG_0006.JPG", "DONE: downloaded=3 failed=0"));
+  EXPECT_EQ(outNames().size(), 9u);
+  EXPECT_EQ(read(out_ / "IMG_0005.AAE"), "<plist>5</plist>");
+
+  // Another size under the same name and date is another photo: it arrives
+  // numbered beside the old copy, which stays as it was.
+  put("DCIM/100APPLE/IMG_0002.JPG", "jpeg two, re-saved", kMay1 + 60);
+  Result changed = run("", download() + " --skip-existing");
+  EXPECT_EQ(changed.status, 0);
+  EXPECT_THAT(changed.lines,
+              ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 7", "SKIPPED: IMG_0004.MOV",
+                          "SKIPPED: IMG_0007.MOV", "SKIPPED: IMG_0001.HEIC", "SKIPPED: IMG_0003.PNG",
+                          "SKIPPED: IMG_0005.HEIC", "SKIPPED: IMG_0006.JPG", "TO_DOWNLOAD: 1",
+                          "DOWNLOADED: IMG_0002 (1).JPG", "DONE: downloaded=1 failed=0"));
+  EXPECT_EQ(read(out_ / "IMG_0002.JPG"), "jpeg two");
+  EXPECT_EQ(read(out_ / "IMG_0002 (1).JPG"), "jpeg two, re-saved");
+  EXPECT_EQ(outNames().size(), 10u);
+
+  // The numbered copy counts as held. The limit picks the first files of
+  // the phone before any is skipped: four of them, all held.
+  const auto before = snapshot(out_);
+  Result limited = run("", download() + " --skip-existing --limit 4");
+  EXPECT_EQ(limited.status, 0);
+  EXPECT_THAT(limited.lines,
+              ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 7", "SKIPPED: IMG_0004.MOV",
+                          "SKIPPED: IMG_0007.MOV", "SKIPPED: IMG_0001.HEIC", "SKIPPED: IMG_0002.JPG",
+                          "TO_DOWNLOAD: 0", "DONE: downloaded=0 failed=0"));
+  EXPECT_EQ(snapshot(out_), before);
+}
+
+TEST_F(TarnwickUsbTest, SkipExistingCompletesAnImportThatWasKilled) {
+  // The photo after the movie is big enough to be cut in the middle.
+  put("DCIM/100APPLE/IMG_0002.JPG", std::string(2 * 1024 * 1024, 'j'), kMay1 + 60);
+  // The movie, the HEIC and its sidecar arrive; the JPG stalls half-way and
+  // the program is killed then.
+  const std::int64_t firstThree = 3 * 1024 * 1024 + 17 + 8 + 8;
+  const std::string killed =
+      "TZ=UTC exec timeout -s KILL 120 " EMULATED_PHONE_USB " --root " + phone_.string() +
+      " --stall-at-bytes " + std::to_string(firstThree + 1000000) + " -- sh -c '" TARNWICK_BINARY
+      " " + download() + " >/dev/null & pid=$!; until [ -e " + (out_ / "IMG_0001.AAE").string() +
+      " ]; do sleep 0.1; done; sleep 0.5; kill -KILL $pid; wait $pid 2>/dev/null'";
+  EXPECT_EQ(finish(spawnShell(killed)).status, 128 + SIGKILL);
+  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.AAE", "IMG_0001.HEIC", "IMG_0004.MOV"}));
+
+  Result rest = run("", download() + " --skip-existing");
+  EXPECT_EQ(rest.status, 0);
+  EXPECT_THAT(rest.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4", "SKIPPED: IMG_0004.MOV",
+                                      "SKIPPED: IMG_0001.HEIC", "TO_DOWNLOAD: 2",
+                                      "DOWNLOADED: IMG_0002.JPG", "DOWNLOADED: IMG_0003.PNG",
+                                      "DONE: downloaded=2 failed=0"));
+  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.AAE", "IMG_0001.HEIC", "IMG_0002.JPG",
+                                               "IMG_0003.PNG", "IMG_0004.MOV"}));
+  expectWholeCopies();
+}
+
 TEST_F(TarnwickUsbTest, EditedLivePhotoKeepsItsNamesAndOneSidecar) {
   fs::remove_all(phone_ / "202405__");
   put("DCIM/100APPLE/IMG_0001.MOV", "live movie", kMay1);
@@ -218,6 +314,18 @@ TEST_F(TarnwickUsbTest, EditedLivePhotoKeepsItsNamesAndOneSidecar) {
   EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.AAE", "IMG_0001.HEIC", "IMG_0001.MOV",
                                                "IMG_0002.JPG", "IMG_0003.PNG", "IMG_E0001.HEIC"}));
   expectWholeCopies();
+
+  // The still is held, its movie is not: the movie arrives alone, and the
+  // sidecar, held too, does not come again with it.
+  fs::remove(out_ / "IMG_0001.MOV");
+  result = run("", download() + " --skip-existing");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(result.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 5", "SKIPPED: IMG_0001.HEIC",
+                                        "SKIPPED: IMG_0002.JPG", "SKIPPED: IMG_0003.PNG",
+                                        "SKIPPED: IMG_E0001.HEIC", "TO_DOWNLOAD: 1",
+                                        "DOWNLOADED: IMG_0001.MOV", "DONE: downloaded=1 failed=0"));
+  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.AAE", "IMG_0001.HEIC", "IMG_0001.MOV",
+                                               "IMG_0002.JPG", "IMG_0003.PNG", "IMG_E0001.HEIC"}));
 }
 
 TEST_F(TarnwickUsbTest, TrustGivenWhileWaitingOrNever) {

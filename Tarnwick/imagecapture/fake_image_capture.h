@@ -17,14 +17,17 @@ namespace imagecapture {
 
 class FakeFile : public CameraFile {
  public:
-  FakeFile(std::optional<std::string> name, std::optional<Date> date)
-      : name_(std::move(name)), date_(date) {}
+  FakeFile(std::optional<std::string> name, std::optional<Date> date,
+           std::optional<std::uint64_t> size = std::nullopt)
+      : name_(std::move(name)), date_(date), size_(size) {}
   std::optional<std::string> name() const override { return name_; }
   std::optional<Date> creationDate() const override { return date_; }
+  std::optional<std::uint64_t> fileSize() const override { return size_; }
 
  private:
   std::optional<std::string> name_;
   std::optional<Date> date_;
+  std::optional<std::uint64_t> size_;
 };
 
 class FakeFolder : public CameraItem {

@@ -19,6 +19,7 @@
 #include "gphoto2_worker.h"
 #include "safe_publish.h"
 #include "sidecars.h"
+#include "stored_copies.h"
 #include "usb_sysfs.h"
 
 namespace imagecapture {
@@ -94,6 +95,9 @@ struct Session {
   // each (folder, stem) got, and the sidecars already handled.
   std::map<std::pair<std::string, std::string>, int> numberOfStem;
   std::set<std::pair<std::string, std::string>> sidecarsTaken;
+  // What the download folder held of this device's files, read once, when
+  // a download first asks for it.
+  std::map<std::string, StoredCopies> storedCopies;
 };
 
 struct Detected {
@@ -154,16 +158,19 @@ bool isLockedStorage(const std::string& folder) {
   return folder == "store_feedface" || folder == "store_FEEDFACE" || folder == "store_00000000";
 }
 
+std::optional<Date> dateOf(const FileRecord& record) {
+  if (!record.modified) return std::nullopt;
+  return Date(std::chrono::seconds(static_cast<std::int64_t>(*record.modified)));
+}
+
 // --- main-thread objects ---
 
 class GpFile : public CameraFile {
  public:
   GpFile(std::string folder, FileRecord record) : folder_(std::move(folder)), record_(std::move(record)) {}
   std::optional<std::string> name() const override { return record_.name; }
-  std::optional<Date> creationDate() const override {
-    if (!record_.modified) return std::nullopt;
-    return Date(std::chrono::seconds(static_cast<std::int64_t>(*record_.modified)));
-  }
+  std::optional<Date> creationDate() const override { return dateOf(record_); }
+  std::optional<std::uint64_t> fileSize() const override { return record_.size; }
   const std::string& folder() const { return folder_; }
   const FileRecord& record() const { return record_; }
 
@@ -462,6 +469,12 @@ void GpCamera::downloadOnWorker(std::shared_ptr<const GpFile> file, DownloadOpti
       if (!session_->sidecarsTaken.insert({file->folder(), sidecarName}).second) continue;
       const FileRecord& other = *std::find_if(group->second.begin(), group->second.end(),
                                               [&](const FileRecord& r) { return r.name == sidecarName; });
+      if (options.skipStoredSidecars) {
+        auto stored = session_->storedCopies.find(folder);
+        if (stored == session_->storedCopies.end())
+          stored = session_->storedCopies.emplace(folder, StoredCopies::read(folder)).first;
+        if (stored->second.holds(other.name, other.size, dateOf(other))) continue;
+      }
       std::string sidecarError;
       auto part = fetch(file->folder(), other, sidecarError);
       if (worker_.stopping()) break;

@@ -55,6 +55,8 @@ class CameraItem {
 class CameraFile : public CameraItem {
  public:
   virtual std::optional<Date> creationDate() const = 0;
+  // The size in bytes that the device announced; absent when it gave none.
+  virtual std::optional<std::uint64_t> fileSize() const = 0;
   const CameraFile* asFile() const override { return this; }
 };
 
@@ -66,6 +68,9 @@ struct DownloadOptions {
   std::string downloadsDirectory;  // absolute folder path
   bool overwrite = false;
   bool downloadSidecarFiles = false;
+  // A sidecar that the folder already holds (as StoredCopies finds it) is
+  // not fetched again: it came with an earlier download of a partner.
+  bool skipStoredSidecars = false;
 };
 
 // A sidecar of a stored file that could not be stored itself, and why.

@@ -1,0 +1,118 @@
+#include "stored_copies.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "safe_publish.h"
+
+namespace imagecapture {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::time_t kTaken = 1714557600;  // 2024-05-01T10:00:00Z
+const std::string kBytes = "12345";
+
+class StoredCopiesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/stored_copies_test.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // A file as a download leaves it: its bytes, the capture time as its
+  // modification time (`nanoseconds` past the second).
+  static void put(const fs::path& path, const std::string& bytes = kBytes,
+                  std::time_t modified = kTaken, long nanoseconds = 0) {
+    std::ofstream(path, std::ios::binary) << bytes;
+    struct timespec times[2] = {{modified, 0}, {modified, nanoseconds}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+  }
+  static bool holds(const fs::path& folder, std::string_view name,
+                    std::optional<std::uint64_t> size = kBytes.size(),
+                    std::optional<Date> date = Date(std::chrono::seconds(kTaken))) {
+    return StoredCopies::read(folder).holds(name, size, date);
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(StoredCopiesTest, NamesThatStandForTheDeviceFile) {
+  struct Case {
+    std::string deviceName;
+    std::string stored;
+    bool counts;
+  };
+  const std::vector<Case> cases = {
+      {"IMG_0001.HEIC", "IMG_0001.HEIC", true},
+      {"IMG_0001.HEIC", numberedName("IMG_0001.HEIC", 1), true},
+      {"IMG_0001.HEIC", numberedName("IMG_0001.HEIC", 12), true},
+      {"README", numberedName("README", 1), true},              // "README (1)"
+      {".hidden", numberedName(".hidden", 1), true},            // ".hidden (1)"
+      {"a.b.c", numberedName("a.b.c", 1), true},                // "a.b (1).c"
+      {"IMG_0001.HEIC", "IMG_0001 (01).HEIC", false},
+      {"IMG_0001.HEIC", "IMG_0001 (0).HEIC", false},
+      {"IMG_0001.HEIC", "IMG_0001 (-1).HEIC", false},
+      {"IMG_0001.HEIC", "IMG_0001(1).HEIC", false},
+      {"IMG_0001.HEIC", "IMG_0001 (1).JPG", false},
+      {"IMG_0001.HEIC", "IMG_0001.HEIC (1)", false},
+      {"IMG_0001.HEIC", "img_0001.heic", false},
+      {"a.b.c", "a.b.c (1)", false},
+      {"a.b.c", "a (1).b.c", false},
+      {"IMG_0001.HEIC", "IMG_0001 (1) (1).HEIC", false},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    fs::path folder = dir_ / std::to_string(i);
+    fs::create_directory(folder);
+    put(folder / c.stored);
+    EXPECT_EQ(holds(folder, c.deviceName), c.counts) << c.deviceName << " as " << c.stored;
+  }
+}
+
+TEST_F(StoredCopiesTest, OnlyARegularFileOfTheSameSizeAndSecondCounts) {
+  put(dir_ / "IMG_0001.HEIC");
+  EXPECT_TRUE(holds(dir_, "IMG_0001.HEIC"));
+  EXPECT_FALSE(holds(dir_, "IMG_0001.HEIC", kBytes.size() + 1));
+  EXPECT_FALSE(holds(dir_, "IMG_0001.HEIC", kBytes.size() - 1));
+  EXPECT_FALSE(holds(dir_, "IMG_0001.HEIC", kBytes.size(), Date(std::chrono::seconds(kTaken + 1))));
+  EXPECT_FALSE(holds(dir_, "IMG_0001.HEIC", kBytes.size(), Date(std::chrono::seconds(kTaken - 1))));
+  EXPECT_FALSE(holds(dir_, "IMG_0001.HEIC", std::nullopt));
+  EXPECT_FALSE(holds(dir_, "IMG_0001.HEIC", kBytes.size(), std::nullopt));
+  EXPECT_FALSE(holds(dir_, "IMG_0009.HEIC"));
+
+  // Whole seconds: a time set by another program with a fraction still counts.
+  put(dir_ / "IMG_0002.JPG", kBytes, kTaken, 999999999);
+  EXPECT_TRUE(holds(dir_, "IMG_0002.JPG"));
+
+  // A folder, or a link to a file that would count, is not a stored copy.
+  fs::create_directory(dir_ / "IMG_0003.PNG");
+  put(dir_ / "elsewhere.PNG");
+  fs::create_symlink("elsewhere.PNG", dir_ / "IMG_0004.PNG");
+  EXPECT_FALSE(holds(dir_, "IMG_0003.PNG"));
+  EXPECT_FALSE(holds(dir_, "IMG_0004.PNG"));
+
+  // Among several names for the file, any one that matches counts.
+  put(dir_ / "IMG_0005.MOV", "other size");
+  put(dir_ / "IMG_0005 (1).MOV", kBytes, kTaken + 60);
+  EXPECT_FALSE(holds(dir_, "IMG_0005.MOV"));
+  put(dir_ / "IMG_0005 (2).MOV");
+  EXPECT_TRUE(holds(dir_, "IMG_0005.MOV"));
+}
+
+TEST_F(StoredCopiesTest, AFolderThatCannotBeReadHoldsNothing) {
+  EXPECT_FALSE(holds(dir_ / "missing", "IMG_0001.HEIC"));
+  put(dir_ / "IMG_0001.HEIC");
+  EXPECT_FALSE(holds(dir_ / "IMG_0001.HEIC", "IMG_0001.HEIC"));  // a file, not a folder
+}
+
+}  // namespace
+}  // namespace imagecapture
