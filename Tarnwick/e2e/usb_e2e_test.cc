@@ -35,6 +35,10 @@ const std::vector<std::string> kFullListing = {
     "FILE: IMG_0001.HEIC 2024-05-01T10:00:00Z", "FILE: IMG_0002.JPG 2024-05-01T10:01:00Z",
     "FILE: IMG_0003.PNG 2023-11-14T22:13:20Z"};
 
+// What one whole import of that phone leaves in the output folder.
+const std::set<std::string> kFullImport = {"IMG_0001.AAE", "IMG_0001.HEIC", "IMG_0002.JPG",
+                                           "IMG_0003.PNG", "IMG_0004.MOV"};
+
 class TarnwickUsbTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -189,8 +193,7 @@ TEST_F(TarnwickUsbTest, DownloadTwiceBringsWholeCopiesAndNeverOverwrites) {
                                        "DOWNLOADED: IMG_0004.MOV", "DOWNLOADED: IMG_0001.HEIC",
                                        "DOWNLOADED: IMG_0002.JPG", "DOWNLOADED: IMG_0003.PNG",
                                        "DONE: downloaded=4 failed=0"));
-  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.AAE", "IMG_0001.HEIC", "IMG_0002.JPG",
-                                               "IMG_0003.PNG", "IMG_0004.MOV"}));
+  EXPECT_EQ(outNames(), kFullImport);
   expectWholeCopies();  // the movie came in 1 MiB pieces (GetPartialObject)
   struct stat st {};
   ASSERT_EQ(::stat((out_ / "IMG_0002.JPG").c_str(), &st), 0);
@@ -296,8 +299,7 @@ TEST_F(TarnwickUsbTest, SkipExistingCompletesAnImportThatWasKilled) {
                                       "SKIPPED: IMG_0001.HEIC", "TO_DOWNLOAD: 2",
                                       "DOWNLOADED: IMG_0002.JPG", "DOWNLOADED: IMG_0003.PNG",
                                       "DONE: downloaded=2 failed=0"));
-  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.AAE", "IMG_0001.HEIC", "IMG_0002.JPG",
-                                               "IMG_0003.PNG", "IMG_0004.MOV"}));
+  EXPECT_EQ(outNames(), kFullImport);
   expectWholeCopies();
 }
 
