@@ -100,6 +100,7 @@ void UsbLink::takeContainers() {
     from_host_.erase(0, length);
     Command command;
     if (containerType(bytes) == ptp::kCommand && parseCommand(bytes, &command)) {
+      pending_command_.clear();  // a data phase that never came is given up
       if (PtpPhone::takesData(command.code)) {
         pending_command_ = bytes;
         continue;
