@@ -14,6 +14,9 @@ using namespace ptp;
 namespace {
 
 constexpr uint64_t kLargeObject = 0xFFFFFFFFu;  // no 32-bit size can tell it
+// How long a phone that trusts the computer already shows its placeholder
+// store after OpenSession, unless the host looks at it sooner.
+constexpr double kTrustMoment = 0.1;
 
 std::string lowerExtension(const std::string& name) {
   const auto dot = name.rfind('.');
@@ -218,11 +221,15 @@ Answer PtpPhone::openSession(const Command& c) {
   session_ = c.param(0);
   last_transaction_ = 0;
   store_ = Store::kPlaceholder;
-  // "Trust this computer?" is asked now; the answer may have come before.
-  const double now = clock_();
-  removed_at_ = setup_.trust_after < 0 ? -1 : std::max(now, started_ + setup_.trust_after);
-  added_at_ = removed_at_ < 0 ? -1 : removed_at_ + setup_.enumerate_after;
+  // "Trust this computer?" is asked now; the answer may have come before,
+  // and the phone then takes a moment to say so.
+  planTrust(clock_() + kTrustMoment);
   return plain(c, kOk);
+}
+
+void PtpPhone::planTrust(double earliest) {
+  removed_at_ = setup_.trust_after < 0 ? -1 : std::max(earliest, started_ + setup_.trust_after);
+  added_at_ = removed_at_ < 0 ? -1 : removed_at_ + setup_.enumerate_after;
 }
 
 Answer PtpPhone::closeSession(const Command& c) {
@@ -233,7 +240,10 @@ Answer PtpPhone::closeSession(const Command& c) {
 
 Answer PtpPhone::getStorageIds(const Command& c) {
   std::vector<uint32_t> ids;
-  if (store_ == Store::kPlaceholder) ids.push_back(kPlaceholderStorageId);
+  if (store_ == Store::kPlaceholder) {
+    ids.push_back(kPlaceholderStorageId);
+    planTrust(clock_());  // the host has seen the placeholder: no moment more to wait
+  }
   if (store_ == Store::kReady) ids.push_back(kStorageId);
   return data(c, Dataset().array32(ids).data());
 }

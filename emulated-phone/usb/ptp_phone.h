@@ -131,6 +131,8 @@ class PtpPhone {
   Answer mtpGetObjectPropList(const Command& c);
 
   void advance();
+  // The trust sequence starts at `earliest`, or when the phone trusts the computer.
+  void planTrust(double earliest);
   const Catalogue& catalogue();
   const CatalogueObject* visible(uint32_t handle);
   bool storageKnown(uint32_t storage, bool or_all) const;

@@ -174,9 +174,11 @@ class PtpPhoneTest : public ::testing::Test {
               Dataset().array16(formats).data()};
     return decode(phone_->handle(c));
   }
+  // Opens a session and lets the moment pass in which a trusting phone still shows its placeholder.
   void open() {
     ASSERT_EQ(send(ptp::kOpenSession, {1}, 0).code, ptp::kOk);
     transaction_ = 0;
+    now_ += 1;
   }
   std::unique_ptr<PtpPhone> phone_;
   double now_ = 100;
@@ -397,6 +399,13 @@ TEST_F(PtpPhoneTest, HostThatDeclaredHeifAndHevcGetsOriginalsInSplitContainers) 
 }
 
 TEST_F(PtpPhoneTest, TrustSequenceWithTheLibraryEnumeratedInBetween) {
+  // Trusted at once: the host that looks sees the placeholder, then the events.
+  make();
+  ASSERT_EQ(send(ptp::kOpenSession, {1}, 0).code, ptp::kOk);
+  EXPECT_EQ(array32(send(ptp::kGetStorageIds).data), std::vector<uint32_t>{kPlaceholderStorageId});
+  EXPECT_EQ(phone_->takeEvents().size(), 3u);
+  EXPECT_EQ(array32(send(ptp::kGetStorageIds).data), std::vector<uint32_t>{kStorageId});
+
   PhoneSetup setup;
   setup.trust_after = 5;
   setup.enumerate_after = 3;
