@@ -207,7 +207,7 @@ Answer PtpPhone::getDeviceInfo(const Command& c) {
   if (!setup_.refuse_apple_ops)
     ops.insert(ops.end(), {kAppleNumObjects, kAppleObjectInfos, kAppleKeepAwake, kAppleObjectInfos64,
                            kAppleObjectSize64, kAppleGetPartialObject64, kAppleMtpMode,
-                           kAppleSetHostSupportedFormats});
+                           kAppleSetHostSupportedFormats, kMtpGetObjectPropList});
   Dataset d;
   d.u16(100).u32(6).u16(100).string(std::string("microsoft.com: 1.0;")).u16(0);  // MTP's extension
   d.array16(ops).array16({kStoreAdded, kStoreRemoved, kAppleLibraryReady}).array16({}).array16({});

@@ -221,6 +221,11 @@ TEST_F(PtpPhoneTest, EachOperationsLayoutAndRules) {
   const std::vector<Rule> rules = {
       {"second OpenSession names the open one", none, ptp::kOpenSession, {5}, 0x201E, {1}, nullptr},
       {"unknown operation", none, 0x1017, {}, 0x2005, {}, nullptr},
+      {"device info lists the phone's own operations", none, ptp::kGetDeviceInfo, {}, 0x2001, {}, [](const Reply& r) {
+         EXPECT_NE(r.data.find(Dataset().u16(0x900E).u16(0x9805).data()), std::string::npos);
+       }},
+      {"... and not when it has none", [](PhoneSetup& s) { s.refuse_apple_ops = true; }, ptp::kGetDeviceInfo, {}, 0x2001,
+       {}, [](const Reply& r) { EXPECT_EQ(r.data.find(Dataset().u16(0x9001).data()), std::string::npos); }},
       {"Apple's operations refused", [](PhoneSetup& s) { s.refuse_apple_ops = true; }, 0x9001, {}, 0x2005, {}, nullptr},
       {"trusted at once: the store", none, ptp::kGetStorageIds, {}, 0x2001, {}, handles({kStorageId})},
       {"storage info of an unknown store", none, ptp::kGetStorageInfo, {kPlaceholderStorageId}, 0x2008, {}, nullptr},
