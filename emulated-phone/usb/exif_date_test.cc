@@ -2,21 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include "fake_tree_fs.h"
 #include "ptp_wire.h"
 
 namespace emulated_phone::usb {
 namespace {
-
-struct Bytes : OpenFile {
-  explicit Bytes(std::string b) : bytes(std::move(b)) {}
-  std::string bytes;
-  int64_t readAt(void* data, size_t size, uint64_t offset) override {
-    const size_t n = offset >= bytes.size() ? 0 : std::min<size_t>(size, bytes.size() - offset);
-    bytes.copy(static_cast<char*>(data), n, offset);
-    return static_cast<int64_t>(n);
-  }
-  uint64_t size() const override { return bytes.size(); }
-};
 
 // A JPEG of nothing but an Exif block: IFD0 points at the Exif IFD, which
 // holds DateTimeOriginal.
@@ -33,11 +23,11 @@ std::string jpegWithDate(const std::string& date) {
 }
 
 TEST(ExifDateTest, DateTimeOriginalOfAPhotoAndNothingElse) {
-  Bytes photo(jpegWithDate("2023:05:01 12:34:56"));
+  TextFile photo(jpegWithDate("2023:05:01 12:34:56"));
   EXPECT_EQ(exifDateTimeOriginal(photo), "2023:05:01 12:34:56");
-  Bytes text("not a photo");
+  TextFile text("not a photo");
   EXPECT_EQ(exifDateTimeOriginal(text), std::nullopt);
-  Bytes cut(jpegWithDate("2023:05:01 12:34:56").substr(0, 30));
+  TextFile cut(jpegWithDate("2023:05:01 12:34:56").substr(0, 30));
   EXPECT_EQ(exifDateTimeOriginal(cut), std::nullopt);
 }
 

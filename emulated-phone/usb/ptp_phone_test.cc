@@ -8,54 +8,12 @@
 #include <map>
 
 #include "byte_order.h"
+#include "fake_tree_fs.h"
 
 namespace emulated_phone::usb {
 namespace {
 
-constexpr uint64_t kMay1 = 1714557600;  // 2024-05-01T10:00:00Z: every file's time
-
-// A scripted folder tree: paths to contents ("/" ends a folder).
-class TreeFs : public FileSystem {
- public:
-  explicit TreeFs(std::map<std::string, std::string> files) : files_(std::move(files)) {}
-  FsStatus facts(const std::string& path, FileFacts* out) override {
-    out->modified_ns = kMay1 * 1000000000u;
-    out->is_folder = path == "/" || files_.count(path + "/");
-    if (out->is_folder) return FsStatus::kOk;
-    auto it = files_.find(path);
-    if (it == files_.end()) return FsStatus::kNotFound;
-    out->size = it->second.size();
-    return FsStatus::kOk;
-  }
-  FsStatus list(const std::string& path, std::vector<std::string>* names) override {
-    const std::string prefix = path == "/" ? "/" : path + "/";
-    for (const auto& [name, _] : files_) {
-      if (name.rfind(prefix, 0) != 0 || name == prefix) continue;
-      const std::string rest = name.substr(prefix.size());
-      const auto slash = rest.find('/');
-      if (slash == std::string::npos || slash + 1 == rest.size()) names->push_back(rest.substr(0, slash));
-    }
-    return FsStatus::kOk;
-  }
-  FsStatus open(const std::string& path, std::unique_ptr<OpenFile>* out) override {
-    struct Text : OpenFile {
-      std::string text;
-      int64_t readAt(void* data, size_t size, uint64_t offset) override {
-        const size_t n = offset >= text.size() ? 0 : std::min<size_t>(size, text.size() - offset);
-        text.copy(static_cast<char*>(data), n, offset);
-        return static_cast<int64_t>(n);
-      }
-      uint64_t size() const override { return text.size(); }
-    };
-    auto file = std::make_unique<Text>();
-    file->text = files_.at(path);
-    *out = std::move(file);
-    return FsStatus::kOk;
-  }
-
- private:
-  std::map<std::string, std::string> files_;
-};
+constexpr uint64_t kMay1 = kFakeTreeTime;  // every file's time
 
 // Current iOS: DCIM 1, 202305__ 2, its AAE 3, HEIC 4, JPG 5; 202405__ 6, its MOV 7.
 const std::map<std::string, std::string> kIosTree = {
@@ -159,7 +117,7 @@ class PtpPhoneTest : public ::testing::Test {
       if (head.rfind("exif:", 0) != 0) return std::nullopt;
       return head.substr(5);
     };
-    phone_ = std::make_unique<PtpPhone>(std::make_shared<TreeFs>(tree), std::move(setup), [this] { return now_; });
+    phone_ = std::make_unique<PtpPhone>(std::make_shared<FakeTreeFs>(tree), std::move(setup), [this] { return now_; });
     transaction_ = 0;
   }
   Reply send(uint16_t code, std::vector<uint32_t> params = {}, uint32_t transaction = UINT32_MAX) {

@@ -4,48 +4,19 @@
 
 #include <cerrno>
 
+#include "fake_tree_fs.h"
 #include "usb_descriptors.h"
 
 namespace emulated_phone::usb {
 namespace {
 
-// A served tree of one file of `size` bytes at the root, handle 1.
-class OneFileFs : public FileSystem {
- public:
-  OneFileFs(size_t size, std::string name) : text_(size, 'x'), name_(std::move(name)) {}
-  FsStatus facts(const std::string& path, FileFacts* out) override {
-    out->is_folder = path == "/";
-    out->size = text_.size();
-    return FsStatus::kOk;
-  }
-  FsStatus list(const std::string& path, std::vector<std::string>* names) override {
-    if (path == "/") names->push_back(name_);
-    return FsStatus::kOk;
-  }
-  FsStatus open(const std::string&, std::unique_ptr<OpenFile>* out) override {
-    struct Text : OpenFile {
-      explicit Text(const std::string& t) : text(t) {}
-      const std::string& text;
-      int64_t readAt(void* data, size_t size, uint64_t offset) override {
-        size_t n = offset >= text.size() ? 0 : std::min(size, text.size() - offset);
-        text.copy(static_cast<char*>(data), n, offset);
-        return static_cast<int64_t>(n);
-      }
-      uint64_t size() const override { return text.size(); }
-    };
-    *out = std::make_unique<Text>(text_);
-    return FsStatus::kOk;
-  }
-
- private:
-  std::string text_, name_;
-};
-
 class UsbLinkTest : public ::testing::Test {
  protected:
+  // A phone of one file of `file_size` bytes at the root, handle 1.
   void make(size_t file_size, CableFaults faults = {}, PhoneSetup setup = {}, std::string name = "IMG_0001.JPG") {
     const Clock clock = [this] { return now_; };
-    phone_ = std::make_unique<PtpPhone>(std::make_shared<OneFileFs>(file_size, name), setup, clock);
+    auto files = std::make_shared<FakeTreeFs>(std::map<std::string, std::string>{{"/" + name, std::string(file_size, 'x')}});
+    phone_ = std::make_unique<PtpPhone>(files, setup, clock);
     link_ = std::make_unique<UsbLink>(*phone_, faults, clock);
   }
   void bulkOut(const std::string& bytes) {
