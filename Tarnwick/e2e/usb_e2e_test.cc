@@ -70,9 +70,11 @@ class TarnwickUsbTest : public ::testing::Test {
     ::utimensat(AT_FDCWD, path.c_str(), times, 0);
   }
   // The phone and the computer share `zone` unless the phone's options say otherwise.
+  // libgphoto2 claims the first still-image interface it finds, in configuration 1:
+  // the phone is attached with no usbmuxd holding it.
   std::string command(const std::string& phone_options, const std::string& arguments,
                       const std::string& zone = "UTC") const {
-    return "TZ=" + zone + " exec timeout -s KILL 120 " EMULATED_PHONE_USB " --root " +
+    return "TZ=" + zone + " exec timeout -s KILL 120 " EMULATED_PHONE_USB " --no-usbmux --root " +
            phone_.string() + " " + phone_options + " -- " TARNWICK_BINARY " " + arguments;
   }
   Result run(const std::string& phone_options, const std::string& arguments,
@@ -286,7 +288,7 @@ TEST_F(TarnwickUsbTest, SkipExistingCompletesAnImportThatWasKilled) {
   // the program is killed then.
   const std::int64_t firstThree = 3 * 1024 * 1024 + 17 + 8 + 8;
   const std::string killed =
-      "TZ=UTC exec timeout -s KILL 120 " EMULATED_PHONE_USB " --root " + phone_.string() +
+      "TZ=UTC exec timeout -s KILL 120 " EMULATED_PHONE_USB " --no-usbmux --root " + phone_.string() +
       " --stall-at-bytes " + std::to_string(firstThree + 1000000) + " -- sh -c '" TARNWICK_BINARY
       " " + download() + " >/dev/null & pid=$!; until [ -e " + (out_ / "IMG_0001.AAE").string() +
       " ]; do sleep 0.1; done; sleep 0.5; kill -KILL $pid; wait $pid 2>/dev/null'";
