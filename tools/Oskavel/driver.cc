@@ -7,7 +7,8 @@
 namespace {
 
 // Turns the run loop in slices until the device callback recorded a phone
-// or the deadline passed.
+// or the deadline passed. The first slice always runs, so that even a
+// timeout of 0 or less sees a phone that is already attached.
 void wait_for_device(const ProgramState& state, int32_t timeout) {
   using Seconds = std::chrono::duration<double>;
   const auto deadline =
@@ -16,9 +17,9 @@ void wait_for_device(const ProgramState& state, int32_t timeout) {
   const auto slice =
       std::chrono::duration_cast<runloop::Clock::duration>(Seconds(kWaitSliceSeconds));
   auto& loop = runloop::RunLoop::current();
-  while (!state.discovered && runloop::Clock::now() < deadline) {
+  do {
     loop.runUntil(runloop::Clock::now() + slice, false);
-  }
+  } while (!state.discovered && runloop::Clock::now() < deadline);
 }
 
 // The command once the session stands. Every handle closes itself on the
