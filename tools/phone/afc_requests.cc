@@ -1,10 +1,15 @@
 #include "afc_requests.h"
 
+#include <algorithm>
 #include <climits>
 
 #include "afc_packet.h"
 
 namespace phone {
+
+namespace {
+constexpr uint64_t kPart = 1u << 20;
+}  // namespace
 
 int AfcRequests::lose() {
   lost_ = true;
@@ -33,8 +38,14 @@ int AfcRequests::exchange(uint64_t operation, const std::string& request, Answer
     if (checked.data_size > 0 && !stream_->receive(direct, checked.data_size)) return lose();
     return 0;
   }
-  data_.resize(checked.data_size);
-  if (!data_.empty() && !stream_->receive(data_.data(), data_.size())) return lose();
+  // Memory is taken as the data arrives, not as the header announces it.
+  data_.clear();
+  while (data_.size() < checked.data_size) {
+    const size_t have = data_.size();
+    const size_t part = static_cast<size_t>(std::min<uint64_t>(checked.data_size - have, kPart));
+    data_.resize(have + part);
+    if (!stream_->receive(data_.data() + have, part)) return lose();
+  }
   return 0;
 }
 
