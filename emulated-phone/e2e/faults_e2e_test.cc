@@ -268,26 +268,6 @@ TEST_F(FaultTest, StallKeepsTheConnectionOpenUntilTheEmulatorStops) {
   EXPECT_EQ(received, 65536u);
 }
 
-TEST_F(FaultTest, StallThenCloseEndsWithTheConnectionClosed) {
-  auto emulator = start({"--stall", std::string(kPhoto) + "@65536", "--stall-then-close", "200"});
-  PhoneClient client(kUdid);
-  openAfc(client);
-  std::string content;
-  EXPECT_NE(client.readFile(kPhoto, 65536, &content), AFC_E_SUCCESS);
-  EXPECT_EQ(content.size(), 65536u);
-}
-
-// --- services with TLS ---------------------------------------------------------
-
-TEST_F(FaultTest, ServiceTlsIsSetUpByTheLibrary) {
-  auto emulator = start({"--service-tls"});
-  PhoneClient client(kUdid);
-  openAfc(client);  // the descriptor asks for TLS; afc_client_new sets it up
-  std::string content;
-  EXPECT_EQ(client.readFile(kPhoto, 65536, &content), AFC_E_SUCCESS);
-  EXPECT_EQ(content, patternBytes(kPhotoSize));
-}
-
 // --- attachment and timing ---------------------------------------------------
 
 TEST_F(FaultTest, DetachAfterSecondsReportsRemoval) {

@@ -772,6 +772,7 @@ TEST_F(OskavelE2ETest, AListingThatIsNotWholeIsALostConnection) {
     EXPECT_EQ(r.err, error);
     EXPECT_EQ(FilesBelow(out_ + base).size(), 2u);
 
+    if (row.name != "data5") continue;
     r = Run({"ls", "--path", base + "/101APPLE"});
     EXPECT_EQ(r.status, 11);
     EXPECT_EQ(r.out, kDevice);

@@ -19,14 +19,6 @@ std::string Header(uint64_t entire, uint64_t this_length, uint64_t packet, uint6
          Le64(operation);
 }
 
-TEST(AfcPacketTest, RequestsCarryTheirLengthsNumberAndData) {
-  EXPECT_EQ(encodeRequest(7, kReadDir, pathData("/DCIM")),
-            Header(46, 46, 7, kReadDir) + std::string("/DCIM\0", 6));
-  EXPECT_EQ(openData(kOpenReadOnly, "/a"), Le64(1) + std::string("/a\0", 3));
-  EXPECT_EQ(readData(5, 1 << 20), Le64(5) + Le64(1 << 20));
-  EXPECT_EQ(handleData(9), Le64(9));
-}
-
 TEST(AfcPacketTest, AnswerHeadersAreCheckedBeforeTheirDataIsRead) {
   struct Row {
     std::string header;

@@ -49,37 +49,6 @@ struct Phone {
   AfcRequests requests;
 };
 
-TEST(AfcRequestsTest, EachRequestGetsItsAnswer) {
-  Phone phone(Answer(1, afc::kData, std::string(".\0..\0a.JPG\0", 11)) +
-              Answer(2, afc::kData, std::string("st_size\0" "3\0", 10)) +
-              Answer(3, afc::kFileOpenResult, Le64(77)) + Answer(4, afc::kData, "abc") +
-              Answer(5, afc::kData, "") + Answer(6, afc::kStatus, Le64(0)) +
-              Answer(7, afc::kStatus, Le64(8)) + Answer(8, afc::kStatus, Le64(0)));
-  std::vector<std::string> names;
-  ASSERT_EQ(phone.requests.readFolder("/DCIM", &names), 0);
-  EXPECT_EQ(names, (std::vector<std::string>{".", "..", "a.JPG"}));
-  std::vector<std::pair<std::string, std::string>> info;
-  ASSERT_EQ(phone.requests.fileInfo("/DCIM/a.JPG", &info), 0);
-  EXPECT_EQ(info, (decltype(info){{"st_size", "3"}}));
-  uint64_t handle = 0;
-  ASSERT_EQ(phone.requests.openFile("/DCIM/a.JPG", &handle), 0);
-  EXPECT_EQ(handle, 77u);
-  char buffer[8];
-  uint32_t count = 9;
-  ASSERT_EQ(phone.requests.readFile(handle, buffer, sizeof buffer, &count), 0);
-  EXPECT_EQ(std::string(buffer, count), "abc");
-  ASSERT_EQ(phone.requests.readFile(handle, buffer, sizeof buffer, &count), 0);
-  EXPECT_EQ(count, 0u);
-  EXPECT_EQ(phone.requests.closeFile(handle), 0);
-  // The phone's own statuses pass through; the connection stands.
-  EXPECT_EQ(phone.requests.readFolder("/none", &names), 8);
-  EXPECT_EQ(phone.requests.readFolder("/empty", &names), 0);
-  EXPECT_EQ(names, std::vector<std::string>{});
-  EXPECT_EQ(phone.requests.lost(), 0);
-  EXPECT_EQ(phone.sent.substr(0, 46),
-            afc::encodeRequest(1, afc::kReadDir, afc::pathData("/DCIM")));
-}
-
 // Whatever is wrong with an answer, none of it is used, the connection is
 // lost, and nothing more is sent.
 TEST(AfcRequestsTest, AnAnswerThatIsNotWholeOrNotTheOneAskedForLosesTheConnection) {
