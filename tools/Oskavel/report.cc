@@ -13,28 +13,32 @@ constexpr unsigned char kFirstPrintable = 0x20;
 constexpr unsigned char kLastPrintable = 0x7E;
 constexpr unsigned char kDelete = 0x7F;
 
-void put_escaped(FILE* stream, unsigned char byte) { fprintf(stream, "\\x%02X", byte); }
+// Writes `text`, every byte for which `escaped` holds as \xHH; the bytes
+// between go out in runs, not one by one.
+template <typename Escaped>
+void print_escaped(FILE* stream, const char* text, Escaped escaped) {
+  const char* run = text;
+  for (const char* p = text; *p; ++p) {
+    const auto byte = static_cast<unsigned char>(*p);
+    if (!escaped(byte)) continue;
+    fwrite(run, 1, static_cast<size_t>(p - run), stream);
+    fprintf(stream, "\\x%02X", byte);
+    run = p + 1;
+  }
+  fputs(run, stream);
+}
 
 // Every byte outside blank..tilde as \xHH: remote paths in ERROR: lines.
 void print_safe_path(FILE* stream, const char* text) {
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
-    if (*p >= kFirstPrintable && *p <= kLastPrintable) {
-      fputc(*p, stream);
-    } else {
-      put_escaped(stream, *p);
-    }
-  }
+  print_escaped(stream, text, [](unsigned char byte) {
+    return byte < kFirstPrintable || byte > kLastPrintable;
+  });
 }
 
 // Control bytes as \xHH, everything else raw: result lines and local paths.
 void print_report_text(FILE* stream, const char* text) {
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
-    if (*p < kFirstPrintable || *p == kDelete) {
-      put_escaped(stream, *p);
-    } else {
-      fputc(*p, stream);
-    }
-  }
+  print_escaped(stream, text,
+                [](unsigned char byte) { return byte < kFirstPrintable || byte == kDelete; });
 }
 
 // "TAG: text" on standard output.

@@ -95,11 +95,15 @@ std::optional<std::vector<std::string>> parseNames(std::string_view data) {
 
 std::optional<std::vector<std::pair<std::string, std::string>>> parseKeyValues(
     std::string_view data) {
-  const auto texts = parseNames(data);
-  if (!texts || texts->size() % 2 != 0) return std::nullopt;
   std::vector<std::pair<std::string, std::string>> pairs;
-  pairs.reserve(texts->size() / 2);
-  for (size_t i = 0; i < texts->size(); i += 2) pairs.emplace_back((*texts)[i], (*texts)[i + 1]);
+  while (!data.empty()) {
+    const size_t key_end = data.find('\0');
+    if (key_end == std::string_view::npos) return std::nullopt;
+    const size_t value_end = data.find('\0', key_end + 1);
+    if (value_end == std::string_view::npos) return std::nullopt;
+    pairs.emplace_back(data.substr(0, key_end), data.substr(key_end + 1, value_end - key_end - 1));
+    data.remove_prefix(value_end + 1);
+  }
   return pairs;
 }
 

@@ -62,9 +62,15 @@ class RealSubscription : public Subscription {
 // The service connection, as the file-service requests see it. Each part
 // of an answer must arrive within the wait, as libimobiledevice's own
 // clients wait; a phone that stops answering is a lost connection.
+//
+// Without TLS a receive hands back what has arrived, so small answers are
+// taken in one receive, header and data together, into a buffer of our
+// own. With TLS the library waits until all that was asked for arrived: then
+// exactly what is needed is asked for.
 class ServiceStream : public AfcStream {
  public:
-  explicit ServiceStream(idevice_connection_t connection) : connection_(connection) {}
+  ServiceStream(idevice_connection_t connection, bool tls)
+      : connection_(connection), tls_(tls) {}
   ~ServiceStream() override { idevice_disconnect(connection_); }
 
   bool send(const char* data, size_t size) override {
@@ -83,22 +89,48 @@ class ServiceStream : public AfcStream {
 
   bool receive(char* data, size_t size) override {
     while (size > 0) {
-      const uint32_t part = static_cast<uint32_t>(std::min<size_t>(size, kMaxPart));
-      uint32_t got = 0;
-      if (idevice_connection_receive_timeout(connection_, data, part, &got, kReceiveWaitMs) !=
-              IDEVICE_E_SUCCESS ||
-          got == 0 || got > part) {
-        return false;
+      if (start_ < end_) {
+        const size_t n = std::min(size, end_ - start_);
+        std::memcpy(data, buffer_.data() + start_, n);
+        start_ += n;
+        data += n;
+        size -= n;
+        continue;
       }
-      data += got;
-      size -= got;
+      if (tls_ || size >= kBufferSize) {
+        // Large data goes straight to its place.
+        uint32_t got = 0;
+        if (!receivePart(data, size, &got)) return false;
+        data += got;
+        size -= got;
+        continue;
+      }
+      if (buffer_.empty()) buffer_.resize(kBufferSize);
+      uint32_t got = 0;
+      if (!receivePart(buffer_.data(), buffer_.size(), &got)) return false;
+      start_ = 0;
+      end_ = got;
     }
     return true;
   }
 
  private:
   static constexpr size_t kMaxPart = 1u << 30;
+  static constexpr size_t kBufferSize = 64u << 10;
+
+  bool receivePart(char* data, size_t size, uint32_t* got) {
+    const uint32_t part = static_cast<uint32_t>(std::min<size_t>(size, kMaxPart));
+    *got = 0;
+    return idevice_connection_receive_timeout(connection_, data, part, got, kReceiveWaitMs) ==
+               IDEVICE_E_SUCCESS &&
+           *got > 0 && *got <= part;
+  }
+
   idevice_connection_t connection_;
+  bool tls_;
+  std::vector<char> buffer_;
+  size_t start_ = 0;
+  size_t end_ = 0;
 };
 
 class RealAfcFolder : public AfcFolder {
@@ -117,8 +149,8 @@ class RealAfcFolder : public AfcFolder {
 
 class RealAfcClient : public AfcClient {
  public:
-  explicit RealAfcClient(idevice_connection_t connection)
-      : requests_(std::make_unique<ServiceStream>(connection)) {}
+  RealAfcClient(idevice_connection_t connection, bool tls)
+      : requests_(std::make_unique<ServiceStream>(connection, tls)) {}
 
   // The listing is known whole (or not at all) before its first entry is
   // handed out.
@@ -133,10 +165,7 @@ class RealAfcClient : public AfcClient {
   int openFile(const std::string& path, std::unique_ptr<AfcFile>* out) override;
 
   int fileInfo(const std::string& path, FileInfo* out) override {
-    FileInfo info;
-    const int status = requests_.fileInfo(path, &info);
-    if (status == 0) out->insert(out->end(), info.begin(), info.end());
-    return status;
+    return requests_.fileInfo(path, out);
   }
 
   int lostStatus() const override { return requests_.lost(); }
@@ -156,8 +185,10 @@ class RealAfcClient : public AfcClient {
 };
 
 // File data is asked of the phone in large requests and handed out in the
-// program's smaller reads. Once the size of the file is known, no request
-// reaches past it but the one that finds the end.
+// program's smaller reads. Once the size of the file is known, the last
+// request asks for one byte more than remains: an answer without it tells
+// that the end is reached, which saves the round trip that would find it;
+// an answer with it tells that the file holds more than the phone said.
 class RealAfcFile : public AfcFile {
  public:
   RealAfcFile(RealAfcClient& client, uint64_t handle) : client_(client), handle_(handle) {}
@@ -188,16 +219,18 @@ class RealAfcFile : public AfcFile {
 
  private:
   int fill() {
-    uint32_t request = kReadAhead;
-    if (remaining_) request = static_cast<uint32_t>(std::clamp<uint64_t>(*remaining_, 1, request));
+    position_ = length_ = 0;
+    if (at_end_) return 0;
+    const bool last = remaining_ && *remaining_ < kReadAhead;
+    const uint32_t request = last ? static_cast<uint32_t>(*remaining_ + 1) : kReadAhead;
     if (!data_ || size_ < request) {
       data_ = std::make_unique_for_overwrite<char[]>(request);
       size_ = request;
     }
     uint32_t got = 0;
     const int status = client_.requests().readFile(handle_, data_.get(), request, &got);
-    position_ = length_ = 0;
     if (status != 0) return status;
+    if (last && got == *remaining_) at_end_ = true;
     if (remaining_) *remaining_ -= std::min<uint64_t>(*remaining_, got);
     length_ = got;
     return 0;
@@ -207,6 +240,7 @@ class RealAfcFile : public AfcFile {
   uint64_t handle_;
   bool open_ = true;
   std::optional<uint64_t> remaining_;
+  bool at_end_ = false;  // the phone has nothing after what was received
   std::unique_ptr<char[]> data_;
   uint32_t size_ = 0;
   uint32_t length_ = 0;
@@ -240,7 +274,7 @@ class RealService : public Service {
         return status;
       }
     }
-    *out = std::make_unique<RealAfcClient>(connection);
+    *out = std::make_unique<RealAfcClient>(connection, descriptor_->ssl_enabled != 0);
     return 0;
   }
 
