@@ -60,10 +60,13 @@ int open_unnamed(const std::string& folder) {
 std::string proc_name(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 // Without /proc (a chroot, a small container) an unnamed file could never
-// be given a name.
+// be given a name. Asked once: /proc does not come or go during a run.
 bool can_be_named(int fd) {
-  struct stat st {};
-  return lstat(proc_name(fd).c_str(), &st) == 0;
+  static const bool named = [fd] {
+    struct stat st {};
+    return lstat(proc_name(fd).c_str(), &st) == 0;
+  }();
+  return named;
 }
 
 }  // namespace
@@ -164,9 +167,20 @@ TempFile::Commit TempFile::commit(const std::string& final_path, bool has_mtime,
     times[1].tv_nsec = static_cast<long>(mtime_ns % kNanosecondsPerSecond);
     futimens(fd_, times);
   }
-  if (path_.empty() && !linkUnnamed(folder_of(final_path))) {
-    discard();
-    return Commit::kWriteFailed;
+  if (path_.empty()) {
+    // Where the final name is free, the complete file takes it at once.
+    if (linkat(AT_FDCWD, proc_name(fd_).c_str(), AT_FDCWD, final_path.c_str(),
+               AT_SYMLINK_FOLLOW) == 0) {
+      const int fd = fd_;
+      fd_ = -1;
+      if (close(fd) == 0) return Commit::kDone;
+      unlink(final_path.c_str());
+      return Commit::kWriteFailed;
+    }
+    if (!linkUnnamed(folder_of(final_path))) {
+      discard();
+      return Commit::kWriteFailed;
+    }
   }
   const int fd = fd_;
   fd_ = -1;
