@@ -8,7 +8,7 @@
 namespace phone {
 
 namespace {
-constexpr uint64_t kPart = 1u << 20;
+constexpr uint64_t kPart = 64u << 10;
 }  // namespace
 
 int AfcRequests::lose() {
