@@ -1,5 +1,6 @@
 // End-to-end tests: the real Oskavel binary, through the real
 // libimobiledevice, against the emulated phone.
+#include <errno.h>
 #include <fcntl.h>
 #include <pty.h>
 #include <sched.h>
