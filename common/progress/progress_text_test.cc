@@ -11,9 +11,9 @@ using progress::Status;
 
 TEST(ProgressTextTest, BytesAndDurations) {
   const std::pair<uint64_t, const char*> bytes[] = {
-      {0, "0 B"},           {999, "999 B"},        {1000, "1.0 kB"},
-      {99949, "99.9 kB"},   {99950, "100 kB"},     {999499, "999 kB"},
-      {999500, "1.0 MB"},   {1234567890, "1.2 GB"}, {std::numeric_limits<uint64_t>::max(), "18.4 EB"}};
+      {0, "0 B"},         {999, "999 B"},   {1000, "1.0 kB"},      {99949, "99.9 kB"},
+      {99950, "100 kB"},  {999499, "999 kB"}, {999500, "1.0 MB"}, {1234567890, "1.2 GB"},
+      {std::numeric_limits<uint64_t>::max(), "18.4 EB"}};
   for (const auto& [value, text] : bytes) EXPECT_EQ(progress::formatBytes(value), text) << value;
   const std::pair<uint64_t, const char*> durations[] = {
       {0, "0:00"}, {59, "0:59"}, {3599, "59:59"}, {3600, "1:00:00"}, {360000, "100:00:00"}};

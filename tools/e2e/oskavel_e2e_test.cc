@@ -923,12 +923,14 @@ TEST_F(OskavelE2ETest, AProgressLineOnlyWhileStandardErrorIsATerminal) {
       RunOnTerminal(phone_->usbmuxd_address(), {"download", "--output", out_}, true, nothing);
   EXPECT_EQ(run.status, 10);
   EXPECT_EQ(Screen(run.terminal),
-            (std::vector<std::string>{
-                "DEVICE: Emulated iPhone", "DOWNLOADED: /DCIM/100APPLE/IMG_0001.JPG",
-                "DOWNLOADED: /DCIM/100APPLE/IMG_0002.HEIC", "DOWNLOADED: /DCIM/100APPLE/IMG_0003.MOV",
-                "DOWNLOADED: /DCIM/101APPLE/IMG_0004.png",
-                "ERROR: ошибка чтения с iPhone status=4 path=/DCIM/2024 trip to the seaside\\x01/IMG_0005.JPG",
-                "DONE: media=5 downloaded=4 failed=1", ""}));
+            (std::vector<std::string>{"DEVICE: Emulated iPhone",
+                                      "DOWNLOADED: /DCIM/100APPLE/IMG_0001.JPG",
+                                      "DOWNLOADED: /DCIM/100APPLE/IMG_0002.HEIC",
+                                      "DOWNLOADED: /DCIM/100APPLE/IMG_0003.MOV",
+                                      "DOWNLOADED: /DCIM/101APPLE/IMG_0004.png",
+                                      "ERROR: ошибка чтения с iPhone status=4 path=/DCIM/2024 trip "
+                                      "to the seaside\\x01/IMG_0005.JPG",
+                                      "DONE: media=5 downloaded=4 failed=1", ""}));
   EXPECT_EQ(run.terminal.find("DEVICE: Emulated iPhone\r\n\r0 files, /DCIM"), 0u) << run.terminal;
 
   // Standard output to a file, the terminal 40 columns wide: the file has
@@ -937,8 +939,8 @@ TEST_F(OskavelE2ETest, AProgressLineOnlyWhileStandardErrorIsATerminal) {
   for (int signal_number : {0, SIGTERM}) {
     SCOPED_TRACE(signal_number);
     fs::remove_all(out_);
-    ASSERT_TRUE(Start(signal_number == 0 ? std::vector<std::string>{}
-                                         : std::vector<std::string>{"--stall", folder + "/IMG_0005.JPG@100000"}));
+    const std::vector<std::string> stall = {"--stall", folder + "/IMG_0005.JPG@100000"};
+    ASSERT_TRUE(Start(signal_number == 0 ? std::vector<std::string>{} : stall));
     run = RunOnTerminal(phone_->usbmuxd_address(), {"download", "--output", out_, "--path", folder},
                         false, [&](pid_t pid) {
                           if (signal_number == 0) return;
