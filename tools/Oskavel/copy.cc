@@ -169,6 +169,7 @@ int copy_file(const ProgramState& state, phone::AfcClient& connection, const cha
       report_local(LocalFailure::kWrite, local_path);
       return -1;
     }
+    progress_bytes(bytes_read);
   }
 
   if (total != info.size) {
@@ -185,6 +186,9 @@ int copy_file(const ProgramState& state, phone::AfcClient& connection, const cha
     report_remote(RemoteFailure::kFileRead, status, remote_path);
     return -1;
   }
+  // Held from the final name to the line: however the run ends, a copy
+  // that took its name has its DOWNLOADED: line.
+  const SignalsHeld held;
   switch (local.commit(local_path, info.has_mtime, info.mtime_ns)) {
     case TempFile::Commit::kDone:
       break;

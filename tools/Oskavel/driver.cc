@@ -39,7 +39,9 @@ int run_command(ProgramState& state, phone::Session& session) {
     return list_directory(*connection, state.start_path) == 0 ? kExitOk : kExitListingFailed;
   }
 
+  progress_begin(state.start_path);
   traverse(state, *connection, state.start_path);
+  progress_end();
   report_done(state.seen, state.downloaded, state.failed);
   return state.failed != 0 || state.walk_incomplete ? kExitFilesFailed : kExitOk;
 }

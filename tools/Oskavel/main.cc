@@ -9,7 +9,8 @@ int main(int argc, char** argv) {
   // A phone that goes away leaves a dead socket: writing to it must be an
   // error the program reports, never a signal that ends it.
   signal(SIGPIPE, SIG_IGN);
-  TempFile::removeOnSignals();
+  report_prepare_streams();
+  TempFile::removeOnSignals(progress_erase_from_signal);
   int status = 0;
   {
     auto phone = phone::newLibimobiledevicePhone();

@@ -1,6 +1,8 @@
 // Every line Oskavel writes, and the two streams it writes them to: result
 // lines on standard output, ERROR: lines and the usage text on standard
-// error. No other file writes to either stream.
+// error, each line as soon as it is complete; and the progress line, drawn
+// through common/progress while standard error is a terminal. No other
+// file writes to either stream.
 //
 // Bytes a phone or a file name put into a line are escaped here, as \xHH
 // (upper-case hex), so that nothing the phone sends can break a line or
@@ -16,10 +18,17 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // Where the lines go: standard output and standard error until a caller
 // (a test) names other streams.
 void report_use_streams(FILE* out, FILE* err);
+
+// Both streams write each line as soon as it is complete, so that whatever
+// ends the run, a signal included, leaves every line already due; a
+// stream closed at start stays one that cannot be written. Call before
+// anything is opened.
+void report_prepare_streams();
 
 // Ends the report: the status to end with, `status` or kExitOutputLost when
 // it is 0 and the result lines could not be written in full.
@@ -58,6 +67,20 @@ void report_parent_component(const char* remote_path);
 // The local side of a copy failed.
 enum class LocalFailure { kFolder, kFile, kWrite };
 void report_local(LocalFailure what, const char* local_path);
+
+// The progress line of list and download, on standard error while it is a
+// terminal, and nothing at all otherwise: files and bytes done, the rate
+// and the current folder, redrawn in place a few times a second. Every
+// line above takes it off the terminal before it reaches that terminal
+// (standard output may be the same one) and draws it again after;
+// progress_end takes it off for good.
+void progress_begin(const char* start_path);
+void progress_folder(std::string_view remote_folder);
+void progress_bytes(uint64_t count);
+void progress_file_done();
+void progress_end();
+// Erases the progress line; safe in a signal handler that ends the run.
+void progress_erase_from_signal();
 
 // Well-formed UTF-8: shortest forms only, no surrogates, nothing past
 // U+10FFFF, no NUL.

@@ -23,6 +23,9 @@ constexpr size_t kPendingPathSize = 4096;
 // nothing else, so this one name is kept where they can see it.
 char pending_path[kPendingPathSize];
 volatile sig_atomic_t has_pending = 0;
+void (*also_on_signal)() = nullptr;
+
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 void set_pending(const std::string& path) {
   has_pending = 0;
@@ -33,6 +36,7 @@ void set_pending(const std::string& path) {
 
 void on_signal(int signal_number) {
   if (has_pending) unlink(pending_path);
+  if (also_on_signal != nullptr) also_on_signal();
   signal(signal_number, SIG_DFL);
   raise(signal_number);
 }
@@ -71,8 +75,22 @@ bool can_be_named(int fd) {
 
 }  // namespace
 
-void TempFile::removeOnSignals() {
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+SignalsHeld::SignalsHeld() {
+  sigset_t block;
+  sigemptyset(&block);
+  for (int signal_number : kEndingSignals) sigaddset(&block, signal_number);
+  sigprocmask(SIG_BLOCK, &block, &old_);
+}
+
+SignalsHeld::~SignalsHeld() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+
+void TempFile::removeOnSignals(void (*also)()) {
+  also_on_signal = also;
+  for (int signal_number : kEndingSignals) {
+    // Ignored from the start (nohup, a background job of a script): the
+    // caller wants the run to go on.
+    struct sigaction current {};
+    if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
     struct sigaction action {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
@@ -103,18 +121,16 @@ bool TempFile::create(const std::string& final_path, Kind kind) {
   // No unnamed files here (another system, a file system without them, or
   // no /proc to name them through).
   std::string pattern = join(folder, kHiddenPattern);
-  // Blocked while the name is recorded, so that a signal never finds a
-  // file that is not on record yet.
-  sigset_t block, old;
-  sigemptyset(&block);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&block, signal_number);
-  sigprocmask(SIG_BLOCK, &block, &old);
-  fd_ = mkstemp(pattern.data());
-  if (fd_ >= 0) {
-    path_ = pattern;
-    set_pending(path_);
+  {
+    // Held while the name is recorded, so that a signal never finds a
+    // file that is not on record yet.
+    const SignalsHeld held;
+    fd_ = mkstemp(pattern.data());
+    if (fd_ >= 0) {
+      path_ = pattern;
+      set_pending(path_);
+    }
   }
-  sigprocmask(SIG_SETMASK, &old, nullptr);
   if (fd_ < 0) return false;
   const mode_t mask = umask(0);
   umask(mask);
@@ -137,21 +153,17 @@ bool TempFile::write(const char* data, size_t size) {
 // place, replacing an earlier copy (a link cannot replace).
 bool TempFile::linkUnnamed(const std::string& folder) {
   const std::string self = proc_name(fd_);
-  sigset_t block, old;
-  sigemptyset(&block);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&block, signal_number);
   for (int attempt = 0; attempt < kLinkAttempts; ++attempt) {
     const std::string name = join(folder, kHiddenPrefix) + std::to_string(getpid()) + "-" +
                              std::to_string(random());
-    sigprocmask(SIG_BLOCK, &block, &old);
+    const SignalsHeld held;
     const int status =
         linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
     if (status == 0) {
       path_ = name;
       set_pending(path_);
+      return true;
     }
-    sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (status == 0) return true;
     if (errno != EEXIST) return false;
   }
   return false;

@@ -10,14 +10,17 @@
 // Only this process's own temporary is ever removed.
 #pragma once
 
+#include <signal.h>
+
 #include <cstdint>
 #include <string>
 
 class TempFile {
  public:
   // Installs the signal handlers that remove a hidden temporary. Call once
-  // at start, before any copy.
-  static void removeOnSignals();
+  // at start, before any copy. `also`, when given, runs in the handler
+  // before the process ends; it must be safe there.
+  static void removeOnSignals(void (*also)() = nullptr);
 
   TempFile() = default;
   TempFile(const TempFile&) = delete;
@@ -41,4 +44,17 @@ class TempFile {
 
   int fd_ = -1;
   std::string path_;  // the hidden name, while there is one
+};
+
+// Holds off SIGINT, SIGTERM, SIGHUP and SIGQUIT while it lives; one that
+// comes meanwhile is handled when it goes.
+class SignalsHeld {
+ public:
+  SignalsHeld();
+  ~SignalsHeld();
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t old_;
 };

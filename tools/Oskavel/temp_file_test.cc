@@ -47,7 +47,7 @@ TEST_F(TempFileTest, ACommittedCopyReplacesTheFileAndAnAbandonedOneLeavesNothing
 }
 
 // Where there are no unnamed files, the hidden one goes with the signal, and
-// the process ends as the signal would.
+// the process ends as the signal would; an ignored signal changes nothing.
 TEST_F(TempFileTest, AHiddenTemporaryIsRemovedOnTermination) {
   const std::string folder = ScratchDir();
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
@@ -66,6 +66,19 @@ TEST_F(TempFileTest, AHiddenTemporaryIsRemovedOnTermination) {
     EXPECT_EQ(WTERMSIG(status), signal_number);
     EXPECT_EQ(ListFolder(folder), std::vector<std::string>{});
   }
+  // A signal ignored from the start (nohup) stays ignored.
+  const pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGHUP, SIG_IGN);
+    TempFile::removeOnSignals();
+    TempFile file;
+    if (!file.create(folder + "/a.JPG", TempFile::Kind::kHidden)) _exit(2);
+    raise(SIGHUP);
+    _exit(ListFolder(folder).size() == 1 ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace

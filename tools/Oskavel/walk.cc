@@ -1,5 +1,6 @@
 #include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include "oskavel.h"
 
@@ -68,6 +69,9 @@ void handle_file(ProgramState& state, phone::AfcClient& connection, const char* 
                  const RemoteInfo* info) {
   if (!is_media_file(path)) return;
   ++state.seen;
+  const std::string_view whole(path);
+  const size_t slash = whole.rfind('/');
+  progress_folder(slash == 0 || slash == std::string_view::npos ? "/" : whole.substr(0, slash));
   if (is_command(state, "list")) {
     report_file(path);
   } else if (is_command(state, "download")) {
@@ -80,6 +84,7 @@ void handle_file(ProgramState& state, phone::AfcClient& connection, const char* 
       download_file(state, connection, path, info);
     }
   }
+  progress_file_done();
 }
 
 // Walks an open folder entry by entry; each subfolder is walked whole
@@ -87,6 +92,7 @@ void handle_file(ProgramState& state, phone::AfcClient& connection, const char* 
 // phone did not send whole fails to open.
 void walk_folder(ProgramState& state, phone::AfcClient& connection, const char* path,
                  phone::AfcFolder& directory) {
+  progress_folder(path);
   for (;;) {
     if (should_stop_for_limit(state) || connection_lost(state, connection)) break;
     std::optional<std::string> name;

@@ -1,6 +1,8 @@
 // End-to-end tests: the real Oskavel binary, through the real
 // libimobiledevice, against the emulated phone.
+#include <errno.h>
 #include <fcntl.h>
+#include <pty.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -14,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -162,6 +165,72 @@ Result WaitOskavel(const Child& child) {
 Result RunOskavel(const std::string& usbmuxd_address, const std::vector<std::string>& args,
                   long file_size_limit = 0, Stdout stdout_to = Stdout::kCaptured) {
   return WaitOskavel(SpawnOskavel(usbmuxd_address, args, file_size_limit, stdout_to));
+}
+
+// A run with standard error on a terminal of 40 columns, standard output
+// on the same terminal or in a file; `meanwhile` runs while it does.
+struct TerminalRun {
+  int status = -1;
+  std::string out;       // standard output, when it went to a file
+  std::string terminal;  // every byte the terminal received
+};
+
+TerminalRun RunOnTerminal(const std::string& usbmuxd_address, std::vector<std::string> args,
+                          bool stdout_on_terminal, const std::function<void(pid_t)>& meanwhile) {
+  TerminalRun run;
+  char out_path[] = "/tmp/oskavel-e2e-out-XXXXXX";
+  const int out_fd = mkstemp(out_path);
+  args.insert(args.begin(), OSKAVEL_BIN);
+  std::vector<char*> argv;
+  for (auto& word : args) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  struct winsize size {};
+  size.ws_row = 24;
+  size.ws_col = 40;
+  int terminal = -1;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, &size);
+  if (pid == 0) {
+    if (!stdout_on_terminal) dup2(out_fd, 1);
+    setenv("USBMUXD_SOCKET_ADDRESS", usbmuxd_address.c_str(), 1);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out_fd);
+  if (pid < 0) {
+    ADD_FAILURE() << "forkpty failed";
+    return run;
+  }
+  meanwhile(pid);
+  char buffer[4096];
+  for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
+    if (n > 0) run.terminal.append(buffer, static_cast<size_t>(n));
+  }
+  close(terminal);
+  int wait_status = 0;
+  waitpid(pid, &wait_status, 0);
+  run.status =
+      WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+  run.out = ReadFile(out_path);
+  unlink(out_path);
+  return run;
+}
+
+// The rows a terminal shows after `bytes`, blanks at their ends cut.
+std::vector<std::string> Screen(const std::string& bytes) {
+  std::vector<std::string> rows(1);
+  size_t column = 0;
+  for (char c : bytes) {
+    if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      rows.emplace_back();
+    } else {
+      if (rows.back().size() <= column) rows.back().resize(column + 1, ' ');
+      rows.back()[column++] = c;
+    }
+  }
+  for (auto& row : rows) row.erase(row.find_last_not_of(' ') + 1);
+  return rows;
 }
 
 class OskavelE2ETest : public ::testing::Test {
@@ -639,20 +708,29 @@ TEST_F(OskavelE2ETest, AFolderThatCannotBeReadFailsTheRun) {
   EXPECT_EQ(r.out, std::string(kDevice) + "DONE: media=1 downloaded=0 failed=1\n");
 }
 
-// Interrupted or killed during a copy, the run leaves nothing behind.
-TEST_F(OskavelE2ETest, AnInterruptedCopyLeavesNoTemporary) {
-  WriteFile(root_ + "/DCIM/100APPLE/IMG_0001.JPG", Pattern(300000, 1));
-  ASSERT_TRUE(Start({"--stall", "/DCIM/100APPLE/IMG_0001.JPG@100000"}));
-  for (int signal_number : {SIGTERM, SIGINT, SIGKILL}) {
+// Interrupted or killed during a copy, the run leaves nothing half-written
+// behind, and every line already due: standard output goes out line by
+// line, so a file on disk always has its DOWNLOADED: line.
+TEST_F(OskavelE2ETest, AnInterruptedCopyKeepsItsLinesAndLeavesNoTemporary) {
+  WriteFile(root_ + "/DCIM/100APPLE/IMG_0001.JPG", Pattern(70000, 1));
+  WriteFile(root_ + "/DCIM/100APPLE/IMG_0002.JPG", Pattern(300000, 2));
+  ASSERT_TRUE(Start({"--stall", "/DCIM/100APPLE/IMG_0002.JPG@100000"}));
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
     SCOPED_TRACE(signal_number);
+    fs::remove_all(out_);
     const Child child = SpawnOskavel(phone_->usbmuxd_address(), {"download", "--output", out_});
-    // Wait until the copy is under way: the folder exists and the read is stalled.
-    for (int i = 0; i < 100 && !fs::exists(out_ + "/DCIM/100APPLE"); ++i) usleep(50 * 1000);
+    // Wait until the second copy is under way: the first is in place and
+    // the read of the second is stalled.
+    for (int i = 0; i < 100 && !fs::exists(out_ + "/DCIM/100APPLE/IMG_0001.JPG"); ++i) {
+      usleep(50 * 1000);
+    }
     usleep(300 * 1000);
     kill(child.pid, signal_number);
     const Result r = WaitOskavel(child);
     EXPECT_EQ(r.status, 128 + signal_number);
-    EXPECT_EQ(FilesBelow(out_), std::vector<std::string>{});
+    EXPECT_EQ(r.out, std::string(kDevice) + "DOWNLOADED: /DCIM/100APPLE/IMG_0001.JPG\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(FilesBelow(out_), std::vector<std::string>{"DCIM/100APPLE/IMG_0001.JPG"});
   }
 }
 
@@ -826,6 +904,66 @@ TEST_F(OskavelE2ETest, APhoneThatWasDetachedIsNotFound) {
   EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("ERROR: MobileDevice не увидел iPhone."), std::string::npos) << r.err;
+}
+
+// On a terminal the progress line is redrawn in place and cleared before
+// every line and at the end, however the run ends; standard output keeps
+// its lines. (Without a terminal, standard error stays empty: the other
+// tests.)
+TEST_F(OskavelE2ETest, AProgressLineOnlyWhileStandardErrorIsATerminal) {
+  AddCameraRoll();
+  const std::string folder = "/DCIM/2024 trip to the seaside\x01";
+  WriteFile(root_ + folder + "/IMG_0005.JPG", Pattern(300000, 5));
+  const char kFile[] = "DOWNLOADED: /DCIM/2024 trip to the seaside\\x01/IMG_0005.JPG\n";
+  ASSERT_TRUE(Start({"--read-error", folder + "/IMG_0005.JPG@100000"}));
+  const auto nothing = [](pid_t) {};
+
+  // Standard output on the same terminal: the screen holds its lines only.
+  TerminalRun run =
+      RunOnTerminal(phone_->usbmuxd_address(), {"download", "--output", out_}, true, nothing);
+  EXPECT_EQ(run.status, 10);
+  EXPECT_EQ(Screen(run.terminal),
+            (std::vector<std::string>{"DEVICE: Emulated iPhone",
+                                      "DOWNLOADED: /DCIM/100APPLE/IMG_0001.JPG",
+                                      "DOWNLOADED: /DCIM/100APPLE/IMG_0002.HEIC",
+                                      "DOWNLOADED: /DCIM/100APPLE/IMG_0003.MOV",
+                                      "DOWNLOADED: /DCIM/101APPLE/IMG_0004.png",
+                                      "ERROR: ошибка чтения с iPhone status=4 path=/DCIM/2024 trip "
+                                      "to the seaside\\x01/IMG_0005.JPG",
+                                      "DONE: media=5 downloaded=4 failed=1", ""}));
+  EXPECT_EQ(run.terminal.find("DEVICE: Emulated iPhone\r\n\r0 files, /DCIM"), 0u) << run.terminal;
+
+  // Standard output to a file, the terminal 40 columns wide: the file has
+  // every line, the terminal nothing but the line, cut to fit and escaped,
+  // and at the end, also after a signal, nothing at all.
+  for (int signal_number : {0, SIGTERM}) {
+    SCOPED_TRACE(signal_number);
+    fs::remove_all(out_);
+    const std::vector<std::string> stall = {"--stall", folder + "/IMG_0005.JPG@100000"};
+    ASSERT_TRUE(Start(signal_number == 0 ? std::vector<std::string>{} : stall));
+    run = RunOnTerminal(phone_->usbmuxd_address(), {"download", "--output", out_, "--path", folder},
+                        false, [&](pid_t pid) {
+                          if (signal_number == 0) return;
+                          for (int i = 0; i < 100 && !fs::exists(out_ + folder); ++i) {
+                            usleep(50 * 1000);
+                          }
+                          usleep(300 * 1000);
+                          kill(pid, signal_number);
+                        });
+    EXPECT_EQ(run.status, signal_number == 0 ? 0 : 128 + signal_number);
+    EXPECT_EQ(run.out, std::string(kDevice) +
+                           (signal_number == 0 ? std::string(kFile) +
+                                                     "DONE: media=1 downloaded=1 failed=0\n"
+                                               : ""));
+    EXPECT_EQ(Screen(run.terminal), std::vector<std::string>{""}) << run.terminal;
+    EXPECT_EQ(run.terminal.rfind("\r0 files, ...", 0), 0u) << run.terminal;
+    EXPECT_NE(run.terminal.find("seaside\\x01"), std::string::npos) << run.terminal;
+    EXPECT_EQ(run.terminal.find_first_of("\n\x01"), std::string::npos) << run.terminal;
+    size_t start = 0;
+    for (size_t end; (end = run.terminal.find('\r', start)) != std::string::npos; start = end + 1) {
+      EXPECT_LE(end - start, 39u) << run.terminal;
+    }
+  }
 }
 
 }  // namespace
