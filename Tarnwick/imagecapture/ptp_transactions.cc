@@ -32,7 +32,7 @@ bool BufferSink::write(std::span<const std::uint8_t> bytes) {
   return true;
 }
 
-PtpTransactions::PtpTransactions(UsbTransport& usb) : usb_(usb), buffer_(kChunk) {}
+PtpTransactions::PtpTransactions(UsbTransport& usb) : usb_(usb) {}
 
 PtpOutcome PtpTransactions::failed(const UsbResult& result) {
   PtpOutcome outcome;
@@ -83,8 +83,11 @@ PtpOutcome PtpTransactions::once(std::uint16_t code, std::span<const std::uint32
 
 PtpOutcome PtpTransactions::readAnswer(std::uint32_t id, DataSink* dataIn) {
   const std::size_t packet = std::max<std::size_t>(usb_.packetSize(), 8);
+  // The buffer grows to the largest piece asked for (a file's: kChunk).
   auto receive = [&](std::size_t want) {
-    return usb_.receive(std::span<std::uint8_t>(buffer_.data(), std::min(want, buffer_.size())));
+    want = std::min(want, kChunk);
+    if (buffer_.size() < want) buffer_.resize(want);
+    return usb_.receive(std::span<std::uint8_t>(buffer_.data(), want));
   };
   // The next container that is not a zero-length packet.
   auto receiveContainer = [&](std::size_t want, UsbResult& result) {
