@@ -29,8 +29,21 @@ UsbResult FakeUsbTransport::send(std::span<const std::uint8_t> bytes) {
   return {UsbStatus::kOk, bytes.size(), ""};
 }
 
-UsbResult FakeUsbTransport::receive(std::span<std::uint8_t> buffer) {
+UsbTransport::Ticket FakeUsbTransport::startReceive(std::span<std::uint8_t> buffer) {
   reads.push_back(buffer.size());
+  started_[nextTicket_] = buffer;
+  return nextTicket_++;
+}
+
+void FakeUsbTransport::cancelReceive(Ticket ticket) {
+  if (started_.erase(ticket)) ++cancelledReads;
+}
+
+UsbResult FakeUsbTransport::finishReceive(Ticket ticket) {
+  auto it = started_.find(ticket);
+  if (it == started_.end()) return {UsbStatus::kFailed, 0, "no such read"};
+  std::span<std::uint8_t> buffer = it->second;
+  started_.erase(it);
   if (incoming.empty()) return {UsbStatus::kStopped, 0, "stopped"};
   Transfer& next = incoming.front();
   if (next.status != UsbStatus::kOk) {

@@ -40,12 +40,15 @@ class FakeUsbTransport final : public UsbTransport {
   // --- what the host did ---
   std::vector<ptp::Bytes> sent;
   std::vector<std::size_t> reads;  // the buffer size of each read
+  int cancelledReads = 0;
   std::vector<std::uint32_t> cancels;
   int pauses = 0;
   bool closed = false;
 
   UsbResult send(std::span<const std::uint8_t> bytes) override;
-  UsbResult receive(std::span<std::uint8_t> buffer) override;
+  Ticket startReceive(std::span<std::uint8_t> buffer) override;
+  UsbResult finishReceive(Ticket ticket) override;
+  void cancelReceive(Ticket ticket) override;
   std::size_t packetSize() const override { return packet; }
   UsbResult nextEvent(std::vector<std::uint8_t>& event, std::chrono::milliseconds timeout) override;
   bool pause(std::chrono::milliseconds) override {
@@ -57,6 +60,11 @@ class FakeUsbTransport final : public UsbTransport {
     return {};
   }
   void closing() override { closed = true; }
+
+ private:
+  // Started reads, answered in order when finished.
+  std::map<Ticket, std::span<std::uint8_t>> started_;
+  Ticket nextTicket_ = 1;
 };
 
 // A bus of scripted cameras: each key opens its transport once, or fails.

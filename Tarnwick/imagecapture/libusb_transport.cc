@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <deque>
+#include <map>
 
 namespace imagecapture {
 
@@ -37,7 +38,6 @@ class LibusbTransport final : public UsbTransport {
                   const std::atomic<bool>& stop)
       : context_(context), handle_(handle), iface_(iface), stop_(&stop) {
     interrupt_ = libusb_alloc_transfer(0);
-    bulk_ = libusb_alloc_transfer(0);
     if (interrupt_) {
       libusb_fill_interrupt_transfer(interrupt_, handle_, iface_.interruptIn, eventBuffer_, sizeof eventBuffer_,
                                      &LibusbTransport::onEvent, this, 0);
@@ -46,6 +46,7 @@ class LibusbTransport final : public UsbTransport {
   }
 
   ~LibusbTransport() override {
+    while (!bulk_.empty()) cancelReceive(bulk_.begin()->first);
     if (interruptPending_) {
       libusb_cancel_transfer(interrupt_);
       const auto until = Clock::now() + kClosingPatience;
@@ -53,16 +54,27 @@ class LibusbTransport final : public UsbTransport {
     }
     // A transfer the system never gave back cannot be freed.
     if (!interruptPending_) libusb_free_transfer(interrupt_);
-    if (!bulkPending_) libusb_free_transfer(bulk_);
     libusb_release_interface(handle_, iface_.number);
     libusb_close(handle_);
   }
 
   UsbResult send(std::span<const std::uint8_t> bytes) override {
-    return transfer(iface_.bulkOut, const_cast<std::uint8_t*>(bytes.data()), bytes.size());
+    return finish(start(iface_.bulkOut, const_cast<std::uint8_t*>(bytes.data()), bytes.size()));
   }
-  UsbResult receive(std::span<std::uint8_t> buffer) override {
-    return transfer(iface_.bulkIn, buffer.data(), buffer.size());
+  Ticket startReceive(std::span<std::uint8_t> buffer) override {
+    return start(iface_.bulkIn, buffer.data(), buffer.size());
+  }
+  UsbResult finishReceive(Ticket ticket) override { return finish(ticket); }
+  void cancelReceive(Ticket ticket) override {
+    auto it = bulk_.find(ticket);
+    if (it == bulk_.end()) return;
+    Bulk& bulk = it->second;
+    if (bulk.submitted && !bulk.done) {
+      libusb_cancel_transfer(bulk.transfer);
+      const auto until = Clock::now() + kClosingPatience;
+      while (!bulk.done && Clock::now() < until) handleEvents(kSlice, &bulk.done);
+    }
+    release(it);
   }
   std::size_t packetSize() const override { return iface_.packetSize; }
 
@@ -98,10 +110,9 @@ class LibusbTransport final : public UsbTransport {
                              static_cast<unsigned char>(transactionId >> 8),
                              static_cast<unsigned char>(transactionId >> 16),
                              static_cast<unsigned char>(transactionId >> 24)};
-    const int rc = libusb_control_transfer(
-        handle_, kClassRequestToInterface,
-        kRequestCancel, 0, static_cast<std::uint16_t>(iface_.number), data, sizeof data,
-        static_cast<unsigned>(kClosingPatience.count()));
+    const int rc = libusb_control_transfer(handle_, kClassRequestToInterface, kRequestCancel, 0,
+                                           static_cast<std::uint16_t>(iface_.number), data, sizeof data,
+                                           static_cast<unsigned>(kClosingPatience.count()));
     if (rc < 0) return resultOf(rc);
     return {UsbStatus::kOk, static_cast<std::size_t>(rc), ""};
   }
@@ -112,6 +123,13 @@ class LibusbTransport final : public UsbTransport {
   }
 
  private:
+  struct Bulk {
+    libusb_transfer* transfer = nullptr;
+    int done = 0;
+    bool submitted = false;
+    UsbResult failure;  // when it could not be submitted
+  };
+
   bool stopped() const { return stop_ && stop_->load(); }
 
   void handleEvents(Clock::duration wait, int* completed) {
@@ -120,9 +138,7 @@ class LibusbTransport final : public UsbTransport {
     libusb_handle_events_timeout_completed(context_, &tv, completed);
   }
 
-  static void LIBUSB_CALL onBulk(libusb_transfer* transfer) {
-    static_cast<LibusbTransport*>(transfer->user_data)->bulkDone_ = 1;
-  }
+  static void LIBUSB_CALL onBulk(libusb_transfer* transfer) { *static_cast<int*>(transfer->user_data) = 1; }
 
   static void LIBUSB_CALL onEvent(libusb_transfer* transfer) {
     auto* self = static_cast<LibusbTransport*>(transfer->user_data);
@@ -146,37 +162,74 @@ class LibusbTransport final : public UsbTransport {
     self->interruptPending_ = rc == 0;
   }
 
-  UsbResult transfer(std::uint8_t endpoint, std::uint8_t* data, std::size_t length) {
-    if (!bulk_) return {UsbStatus::kFailed, 0, "LIBUSB_ERROR_NO_MEM"};
-    if (stopped()) return {UsbStatus::kStopped, 0, "stopped"};
-    libusb_fill_bulk_transfer(bulk_, handle_, endpoint, data, static_cast<int>(length), &LibusbTransport::onBulk,
-                              this, static_cast<unsigned>(patience_.count()));
-    bulkDone_ = 0;
-    if (int rc = libusb_submit_transfer(bulk_); rc != 0) return resultOf(rc);
-    bulkPending_ = true;
+  void release(std::map<Ticket, Bulk>::iterator it) {
+    Bulk& bulk = it->second;
+    if (bulk.submitted && !bulk.done) {
+      // The system never gave it back: it stays, and its flag with it.
+      abandoned_.insert(bulk_.extract(it));
+      return;
+    }
+    if (bulk.transfer) libusb_free_transfer(bulk.transfer);
+    bulk_.erase(it);
+  }
+
+  Ticket start(std::uint8_t endpoint, std::uint8_t* data, std::size_t length) {
+    const Ticket ticket = nextTicket_++;
+    Bulk& bulk = bulk_[ticket];
+    if (stopped()) {
+      bulk.failure = {UsbStatus::kStopped, 0, "stopped"};
+      return ticket;
+    }
+    bulk.transfer = libusb_alloc_transfer(0);
+    if (!bulk.transfer) {
+      bulk.failure = {UsbStatus::kFailed, 0, "LIBUSB_ERROR_NO_MEM"};
+      return ticket;
+    }
+    libusb_fill_bulk_transfer(bulk.transfer, handle_, endpoint, data, static_cast<int>(length),
+                              &LibusbTransport::onBulk, &bulk.done, static_cast<unsigned>(patience_.count()));
+    if (int rc = libusb_submit_transfer(bulk.transfer); rc != 0) {
+      bulk.failure = resultOf(rc);
+      return ticket;
+    }
+    bulk.submitted = true;
+    return ticket;
+  }
+
+  UsbResult finish(Ticket ticket) {
+    auto it = bulk_.find(ticket);
+    if (it == bulk_.end()) return {UsbStatus::kFailed, 0, "LIBUSB_ERROR_NOT_FOUND"};
+    Bulk& bulk = it->second;
+    if (!bulk.submitted) {
+      UsbResult failure = bulk.failure;
+      release(it);
+      return failure;
+    }
     bool cancelled = false;
-    while (!bulkDone_) {
+    while (!bulk.done) {
       if (stopped() && !cancelled) {
-        libusb_cancel_transfer(bulk_);
+        libusb_cancel_transfer(bulk.transfer);
         cancelled = true;
       }
-      handleEvents(kSlice, &bulkDone_);
+      handleEvents(kSlice, &bulk.done);
     }
-    bulkPending_ = false;
+    libusb_transfer* transfer = bulk.transfer;
     UsbResult result;
-    result.length = static_cast<std::size_t>(bulk_->actual_length);
-    switch (bulk_->status) {
-      case LIBUSB_TRANSFER_COMPLETED: return result;
+    result.length = static_cast<std::size_t>(transfer->actual_length);
+    switch (transfer->status) {
+      case LIBUSB_TRANSFER_COMPLETED: break;
       case LIBUSB_TRANSFER_NO_DEVICE: result.status = UsbStatus::kGone; result.error = "LIBUSB_ERROR_NO_DEVICE"; break;
       case LIBUSB_TRANSFER_CANCELLED: result.status = UsbStatus::kStopped; result.error = "stopped"; break;
       case LIBUSB_TRANSFER_TIMED_OUT: result.status = UsbStatus::kTimedOut; result.error = "LIBUSB_ERROR_TIMEOUT"; break;
-      case LIBUSB_TRANSFER_STALL: result.status = UsbStatus::kFailed; result.error = "LIBUSB_ERROR_PIPE";
-        libusb_clear_halt(handle_, endpoint);
+      case LIBUSB_TRANSFER_STALL:
+        result.status = UsbStatus::kFailed;
+        result.error = "LIBUSB_ERROR_PIPE";
+        libusb_clear_halt(handle_, transfer->endpoint);
         break;
       case LIBUSB_TRANSFER_OVERFLOW: result.status = UsbStatus::kFailed; result.error = "LIBUSB_ERROR_OVERFLOW"; break;
       default: result.status = UsbStatus::kFailed; result.error = "LIBUSB_ERROR_IO"; break;
     }
     if (cancelled && result.status != UsbStatus::kGone) result.status = UsbStatus::kStopped;
+    release(it);
     return result;
   }
 
@@ -186,14 +239,14 @@ class LibusbTransport final : public UsbTransport {
   const std::atomic<bool>* stop_;
   std::chrono::milliseconds patience_{0};  // 0: transfers wait as long as it takes
   libusb_transfer* interrupt_ = nullptr;
-  libusb_transfer* bulk_ = nullptr;
   unsigned char eventBuffer_[kEventBytes] = {};
   bool interruptPending_ = false;
-  bool bulkPending_ = false;
-  int bulkDone_ = 0;
   int interruptErrors_ = 0;
   bool gone_ = false;
   std::deque<std::vector<std::uint8_t>> events_;
+  std::map<Ticket, Bulk> bulk_;  // started bulk transfers (std::map: their addresses stay)
+  std::map<Ticket, Bulk> abandoned_;
+  Ticket nextTicket_ = 1;
 };
 
 std::vector<UsbInterfaceDescriptor> interfacesOf(const libusb_config_descriptor& config) {

@@ -100,7 +100,8 @@ struct Core {
 // Writes a download into its temporary file as it arrives.
 class FileSink final : public DataSink {
  public:
-  explicit FileSink(PartialFile& file) : file_(file) {}
+  FileSink(PartialFile& file, std::optional<std::uint64_t> announced) : file_(file), announced_(announced) {}
+  std::optional<std::uint64_t> expectedLength() const override { return announced_; }
   bool write(std::span<const std::uint8_t> bytes) override {
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -123,6 +124,7 @@ class FileSink final : public DataSink {
 
  private:
   PartialFile& file_;
+  std::optional<std::uint64_t> announced_;
   int error_ = 0;
   long long written_ = 0;
   long long writtenBack_ = 0;
@@ -427,7 +429,7 @@ std::optional<PartialFile> PtpCamera::fetch(const CatalogueFile& entry, const st
                                             std::string& error, bool& gone) {
   auto part = PartialFile::create(folder, ImportNaming::storedName(entry.name), error);
   if (!part) return std::nullopt;
-  FileSink sink(*part);
+  FileSink sink(*part, entry.size);
   PtpTransactions& ptp = session_->ptp;
   const std::uint32_t which[] = {entry.handle};
   PtpOutcome outcome = ptp.transact(Operation::kGetObject, which, &sink);

@@ -68,36 +68,67 @@ PtpOutcome PtpTransactions::transact(std::uint16_t code, std::span<const std::ui
   }
 }
 
+void PtpTransactions::startRead(std::vector<std::uint8_t>& buffer, std::size_t size) {
+  if (buffer.size() < size) buffer.resize(size);
+  started_.push_back({usb_.startReceive(std::span<std::uint8_t>(buffer.data(), size)), &buffer, size});
+}
+
+PtpTransactions::Piece PtpTransactions::next(std::size_t want) {
+  if (started_.empty()) startRead(buffer_, std::min(want, kChunk));
+  Started read = started_.front();
+  started_.pop_front();
+  return {usb_.finishReceive(read.ticket), read.buffer->data(), read.size};
+}
+
 PtpOutcome PtpTransactions::once(std::uint16_t code, std::span<const std::uint32_t> params,
                                  const ptp::Bytes* dataOut, DataSink* dataIn) {
   currentId_ = nextId_++;
+  const std::size_t packet = std::max<std::size_t>(usb_.packetSize(), 8);
+  // The reads of the answer are started before the command goes, so that
+  // request and answer take one round trip where the bus allows: the first
+  // piece (a data phase's start, or the response), and after a data phase
+  // that fits it, the response.
+  std::size_t first = packet;
+  if (dataIn) {
+    first = roundUp(kFirstRead, packet);
+    if (auto expected = dataIn->expectedLength())
+      first = std::max(first, roundUp(std::min<std::uint64_t>(*expected + ptp::kHeaderSize, kChunk), packet));
+  }
+  startRead(buffer_, first);
+  if (dataIn) startRead(response_, packet);
+  PtpOutcome outcome;
   const ptp::Bytes command = ptp::commandContainer(code, currentId_, params);
-  if (UsbResult sent = usb_.send(command); !sent.ok()) return failed(sent);
-  if (dataOut) {
+  if (UsbResult sent = usb_.send(command); !sent.ok()) {
+    outcome = failed(sent);
+  } else if (dataOut) {
     ptp::Bytes data = ptp::dataHeader(code, currentId_, dataOut->size());
     data.insert(data.end(), dataOut->begin(), dataOut->end());
-    if (UsbResult sent = usb_.send(data); !sent.ok()) return failed(sent);
+    if (UsbResult sentData = usb_.send(data); !sentData.ok()) outcome = failed(sentData);
+    else outcome = readAnswer(currentId_, dataIn, first);
+  } else {
+    outcome = readAnswer(currentId_, dataIn, first);
   }
-  return readAnswer(currentId_, dataIn);
+  // A read started for a piece that did not come (a response without data).
+  while (!started_.empty()) {
+    usb_.cancelReceive(started_.front().ticket);
+    started_.pop_front();
+  }
+  return outcome;
 }
 
-PtpOutcome PtpTransactions::readAnswer(std::uint32_t id, DataSink* dataIn) {
+PtpOutcome PtpTransactions::readAnswer(std::uint32_t id, DataSink* dataIn, std::size_t first) {
   const std::size_t packet = std::max<std::size_t>(usb_.packetSize(), 8);
-  // The buffer grows to the largest piece asked for (a file's: kChunk).
-  auto receive = [&](std::size_t want) {
-    want = std::min(want, kChunk);
-    if (buffer_.size() < want) buffer_.resize(want);
-    return usb_.receive(std::span<std::uint8_t>(buffer_.data(), want));
-  };
   // The next container that is not a zero-length packet.
-  auto receiveContainer = [&](std::size_t want, UsbResult& result) {
+  auto container = [&](std::size_t want) {
+    Piece piece;
     for (int i = 0; i <= kZeroLengthPackets; ++i) {
-      result = receive(want);
-      if (!result.ok() || result.length > 0) return;
+      piece = next(want);
+      if (!piece.result.ok() || piece.result.length > 0) break;
     }
+    return piece;
   };
-  auto response = [&](PtpOutcome outcome, std::size_t length) {
-    auto message = ptp::parseResponse(std::span<const std::uint8_t>(buffer_.data(), length));
+  auto response = [&](PtpOutcome outcome, const Piece& piece) {
+    auto message = ptp::parseResponse(std::span<const std::uint8_t>(piece.data, piece.result.length));
     if (!message) return broken("телефон прислал не ответ PTP");
     if (message->transactionId != id) return broken("телефон ответил на другой запрос");
     outcome.kind = PtpOutcome::Kind::kAnswered;
@@ -106,53 +137,50 @@ PtpOutcome PtpTransactions::readAnswer(std::uint32_t id, DataSink* dataIn) {
   };
 
   PtpOutcome outcome;
-  UsbResult r;
-  receiveContainer(roundUp(kFirstRead, packet), r);
-  if (!r.ok()) return failed(r);
-  auto header = ptp::parseHeader(std::span<const std::uint8_t>(buffer_.data(), r.length));
+  Piece piece = container(first);
+  if (!piece.result.ok()) return failed(piece.result);
+  auto header = ptp::parseHeader(std::span<const std::uint8_t>(piece.data, piece.result.length));
   if (!header) return broken("ответ телефона короче заголовка PTP");
-  if (header->type == static_cast<std::uint16_t>(ptp::ContainerType::kResponse))
-    return response(std::move(outcome), r.length);
-  if (header->type != static_cast<std::uint16_t>(ptp::ContainerType::kData) ||
-      header->transactionId != id || (header->lengthKnown() && header->length < ptp::kHeaderSize))
+  if (header->type == static_cast<std::uint16_t>(ptp::ContainerType::kResponse)) return response(std::move(outcome), piece);
+  if (header->type != static_cast<std::uint16_t>(ptp::ContainerType::kData) || header->transactionId != id ||
+      (header->lengthKnown() && header->length < ptp::kHeaderSize))
     return broken("телефон прислал не данные PTP");
 
   outcome.dataPhase = true;
   if (header->lengthKnown()) outcome.announced = header->length - ptp::kHeaderSize;
   if (dataIn) dataIn->begin(outcome.announced);
-  auto deliver = [&](std::size_t from, std::size_t length) {
+  auto deliver = [&](const std::uint8_t* from, std::size_t length) {
     std::uint64_t n = length;
     if (outcome.announced) n = std::min<std::uint64_t>(n, *outcome.announced - outcome.received);
     if (n > 0 && dataIn && !outcome.sinkFailed &&
-        !dataIn->write(std::span<const std::uint8_t>(buffer_.data() + from, static_cast<std::size_t>(n))))
+        !dataIn->write(std::span<const std::uint8_t>(from, static_cast<std::size_t>(n))))
       outcome.sinkFailed = true;
     outcome.received += n;
   };
-  std::size_t want = roundUp(kFirstRead, packet);
-  deliver(ptp::kHeaderSize, r.length - ptp::kHeaderSize);
+  deliver(piece.data + ptp::kHeaderSize, piece.result.length - ptp::kHeaderSize);
   // A header that came alone is followed by its payload, or, when the phone
   // had nothing to send after all, by the response.
-  bool headerAlone = r.length == ptp::kHeaderSize;
-  bool ended = r.length < want && !headerAlone;
+  bool headerAlone = piece.result.length == ptp::kHeaderSize;
+  bool ended = piece.result.length < piece.requested && !headerAlone;
   while (!ended && !(outcome.announced && outcome.received >= *outcome.announced)) {
-    want = PtpTransactions::kChunk;
+    std::size_t want = PtpTransactions::kChunk;
     if (outcome.announced) want = std::min(want, roundUp(*outcome.announced - outcome.received, packet));
-    r = receive(want);
-    if (!r.ok()) return failed(r);
+    piece = next(want);
+    if (!piece.result.ok()) return failed(piece.result);
+    const std::span<const std::uint8_t> bytes(piece.data, piece.result.length);
     if (headerAlone) {
       headerAlone = false;
-      auto next = ptp::parseHeader(std::span<const std::uint8_t>(buffer_.data(), r.length));
-      if (next && next->type == static_cast<std::uint16_t>(ptp::ContainerType::kResponse) &&
-          next->length == r.length && next->transactionId == id && ptp::parseResponse(
-              std::span<const std::uint8_t>(buffer_.data(), r.length)))
-        return response(std::move(outcome), r.length);
+      auto following = ptp::parseHeader(bytes);
+      if (following && following->type == static_cast<std::uint16_t>(ptp::ContainerType::kResponse) &&
+          following->length == bytes.size() && following->transactionId == id && ptp::parseResponse(bytes))
+        return response(std::move(outcome), piece);
     }
-    deliver(0, r.length);
-    ended = r.length < want;
+    deliver(piece.data, piece.result.length);
+    ended = piece.result.length < piece.requested;
   }
-  receiveContainer(packet, r);
-  if (!r.ok()) return failed(r);
-  return response(std::move(outcome), r.length);
+  piece = container(packet);
+  if (!piece.result.ok()) return failed(piece.result);
+  return response(std::move(outcome), piece);
 }
 
 }  // namespace imagecapture

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -28,6 +29,9 @@ namespace imagecapture {
 class DataSink {
  public:
   virtual ~DataSink() = default;
+  // The length the data is expected to have, if known: the first piece
+  // read is sized for it (the length that comes is what counts).
+  virtual std::optional<std::uint64_t> expectedLength() const { return std::nullopt; }
   // A data phase of `length` payload bytes begins (nothing: not given).
   virtual void begin(std::optional<std::uint64_t> /*length*/) {}
   // False when the sink failed; it is then given nothing more.
@@ -90,12 +94,27 @@ class PtpTransactions {
  private:
   PtpOutcome once(std::uint16_t code, std::span<const std::uint32_t> params, const ptp::Bytes* dataOut,
                   DataSink* dataIn);
-  PtpOutcome readAnswer(std::uint32_t id, DataSink* dataIn);
+  PtpOutcome readAnswer(std::uint32_t id, DataSink* dataIn, std::size_t first);
+  // One transfer of the answer: a read started with the command, or a new one.
+  struct Piece {
+    UsbResult result;
+    const std::uint8_t* data = nullptr;
+    std::size_t requested = 0;
+  };
+  Piece next(std::size_t want);
+  void startRead(std::vector<std::uint8_t>& buffer, std::size_t size);
   // Fills the outcome's kind from a failed USB result.
   static PtpOutcome failed(const UsbResult& result);
 
   UsbTransport& usb_;
-  std::vector<std::uint8_t> buffer_;
+  std::vector<std::uint8_t> buffer_;    // the answer's pieces
+  std::vector<std::uint8_t> response_;  // the piece after the first, started with it
+  struct Started {
+    UsbTransport::Ticket ticket;
+    std::vector<std::uint8_t>* buffer;
+    std::size_t size;
+  };
+  std::deque<Started> started_;
   std::uint32_t nextId_ = 0;
   std::uint32_t currentId_ = 0;
 };

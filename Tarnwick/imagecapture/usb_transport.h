@@ -38,9 +38,20 @@ class UsbTransport {
   virtual ~UsbTransport() = default;
   // Sends all of `bytes` on the bulk-out pipe as one transfer.
   virtual UsbResult send(std::span<const std::uint8_t> bytes) = 0;
-  // Receives one bulk-in transfer into `buffer`: it ends when the buffer is
-  // full or with a short (or zero-length) packet.
-  virtual UsbResult receive(std::span<std::uint8_t> buffer) = 0;
+  // Starts receiving one bulk-in transfer into `buffer`, which stays
+  // untouched by the caller until the transfer is finished or cancelled.
+  // A transfer ends when the buffer is full or with a short (or zero-length)
+  // packet. Several may be started: they take the phone's transfers in the
+  // order they were started, so a request and the reads of its answer go
+  // out together.
+  using Ticket = std::uint64_t;
+  virtual Ticket startReceive(std::span<std::uint8_t> buffer) = 0;
+  // Waits for a started transfer.
+  virtual UsbResult finishReceive(Ticket ticket) = 0;
+  // Gives up a started transfer that is no longer wanted.
+  virtual void cancelReceive(Ticket ticket) = 0;
+  // One transfer, started and waited for.
+  UsbResult receive(std::span<std::uint8_t> buffer) { return finishReceive(startReceive(buffer)); }
   // The bulk-in pipe's packet size.
   virtual std::size_t packetSize() const = 0;
   // The next packet from the interrupt pipe, waiting at most `timeout`
