@@ -33,6 +33,8 @@ using ptp::Operation;
 using ptp::ResponseCode;
 
 constexpr std::chrono::milliseconds kEventSlice{250};
+// How often the stores are asked for again while the phone's events are awaited.
+constexpr std::chrono::milliseconds kStoreLook{2000};
 constexpr long long kWritebackStep = 8 << 20;
 
 std::string fallbackName(const UsbCamera& camera) {
@@ -324,6 +326,7 @@ std::optional<std::vector<std::uint32_t>> PtpCamera::storages() {
 // library (StoreAdded). False when the session ended meanwhile.
 bool PtpCamera::waitForStore(std::vector<std::uint32_t>& found) {
   const auto trustUntil = Clock::now() + core_->options.trustWait;
+  auto lookAgainAt = Clock::now() + kStoreLook;
   bool trusted = false;
   for (;;) {
     std::vector<std::uint8_t> bytes;
@@ -348,6 +351,16 @@ bool PtpCamera::waitForStore(std::vector<std::uint32_t>& found) {
         if (!found.empty()) return true;
       }
       continue;
+    }
+    // An event that never came does not keep a store from being seen.
+    if (Clock::now() >= lookAgainAt) {
+      lookAgainAt = Clock::now() + kStoreLook;
+      auto stores = storages();
+      if (!stores) return false;
+      if (!stores->empty()) {
+        found = std::move(*stores);
+        return true;
+      }
     }
     if (!trusted && Clock::now() >= trustUntil) {
       toMain([](PtpCamera& camera, CameraDeviceDelegate& delegate) {
