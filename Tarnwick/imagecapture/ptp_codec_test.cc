@@ -116,7 +116,8 @@ TEST(PtpCodec, StringsReadUpToTheirNulAndNeverPastTheData) {
     EXPECT_EQ(reader.ok() ? std::optional(text) : std::nullopt, c.text) << c.bytes.size();
   }
   // An array whose count promises more than is there.
-  LeReader reader(Bytes{0xFF, 0xFF, 0xFF, 0x7F, 1, 0});
+  const Bytes promise = {0xFF, 0xFF, 0xFF, 0x7F, 1, 0};
+  LeReader reader(promise);
   EXPECT_TRUE(reader.array16().empty());
   EXPECT_FALSE(reader.ok());
 }
