@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "exif_date.h"
+#include "phone_options.h"
 #include "posix_file_system.h"
 #include "umockdev_phone.h"
 
@@ -27,113 +29,7 @@ namespace {
 
 using namespace emulated_phone::usb;
 
-constexpr const char* kUsage =
-    "Usage: emulated-phone-usb --root DIR [--time-zone TZ] [--serial SERIAL]\n"
-    "         [--trust-after SECONDS | --never-trust] [--unplug-after-bytes N]\n"
-    "         [--unplug-after-answers N] [--unplug-at-session-open] [--stall-at-bytes N]\n"
-    "         [--busy OPCODE:N] [--conversion-fails NAME] [--duplicate NAME]\n"
-    "         [--modification-shift SECONDS] [--link usb2|usb3] [--trace]\n"
-    "         [--second-phone DIR] [--replug-after SECONDS [--replug-gap MS]]\n"
-    "         -- COMMAND [ARGUMENT...]\n";
-
-struct Options {
-  std::string root;
-  std::string time_zone;
-  double trust_after = 0;  // < 0: never
-  PhoneSetup phone;
-  CableFaults cable;
-  UsbSetup usb;
-  std::string second_root;  // a second phone on the bus, serving this folder
-  double replug_after = -1;  // < 0: never
-  double replug_gap_ms = 1000;
-  std::vector<std::string> command;
-};
-
 constexpr const char* kSecondSerial = "00008110000A1B2C3D4E5F61";
-
-bool number(const std::string& text, double* out) {
-  char* end = nullptr;
-  errno = 0;
-  *out = std::strtod(text.c_str(), &end);
-  return !text.empty() && errno == 0 && *end == '\0' && *out >= 0;
-}
-
-bool parse(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "--") {
-      o->command.assign(argv + i + 1, argv + argc);
-      break;
-    }
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    std::string v;
-    double n = 0;
-    if (a == "--unplug-at-session-open") {
-      o->phone.unplug_at_session_open = true;
-    } else if (a == "--never-trust") {
-      o->phone.trusted = false;
-      o->trust_after = -1;
-    } else if (a == "--trace") {
-      o->phone.trace = true;
-    } else if (!value(&v)) {
-      return false;
-    } else if (a == "--root") {
-      o->root = v;
-    } else if (a == "--second-phone") {
-      o->second_root = v;
-    } else if (a == "--time-zone") {
-      o->time_zone = v;
-    } else if (a == "--serial") {
-      o->phone.serial = o->usb.serial = v;
-    } else if (a == "--conversion-fails") {
-      o->phone.conversion_fails.insert(v);
-    } else if (a == "--duplicate") {
-      o->phone.duplicated.insert(v);
-    } else if (a == "--link") {
-      if (v == "usb2") {
-        o->usb.link_bytes_per_second = 35e6;
-      } else if (v == "usb3") {
-        o->usb.link_bytes_per_second = 400e6;
-        o->usb.speed_mbps = 5000;
-      } else {
-        return false;
-      }
-    } else if (a == "--busy") {
-      auto colon = v.find(':');
-      double count = 0;
-      if (colon == std::string::npos || !number(v.substr(colon + 1), &count)) return false;
-      unsigned long code = std::strtoul(v.substr(0, colon).c_str(), nullptr, 16);
-      if (code == 0 || code > 0xffff) return false;
-      o->phone.busy[static_cast<uint16_t>(code)] = static_cast<int>(count);
-    } else if (a == "--modification-shift") {
-      char* end = nullptr;
-      o->phone.modification_shift = std::strtoll(v.c_str(), &end, 10);
-      if (*end != '\0') return false;
-    } else if (!number(v, &n)) {
-      return false;
-    } else if (a == "--trust-after") {
-      o->phone.trusted = false;
-      o->trust_after = n;
-    } else if (a == "--replug-after") {
-      o->replug_after = n;
-    } else if (a == "--replug-gap") {
-      o->replug_gap_ms = n;
-    } else if (a == "--unplug-after-bytes") {
-      o->cable.unplug_after_object_bytes = static_cast<int64_t>(n);
-    } else if (a == "--stall-at-bytes") {
-      o->cable.stall_at_object_bytes = static_cast<int64_t>(n);
-    } else if (a == "--unplug-after-answers") {
-      o->phone.catalogue_answers_before_unplug = static_cast<long>(n);
-    } else {
-      return false;
-    }
-  }
-  return !o->root.empty() && !o->command.empty();
-}
 
 // The emulator must itself run under umockdev's preload (or its uevents never
 // reach the client); the sanitizer runtime then cannot come first.
@@ -161,11 +57,13 @@ void forwardSignal(int signal) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  if (!parse(argc, argv, &options)) {
-    std::fputs(kUsage, stderr);
+  PhoneOptions options;
+  std::string problem;
+  if (!parsePhoneOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &problem)) {
+    std::cerr << "emulated-phone-usb: " << problem << "\n" << kPhoneUsage;
     return 64;
   }
+  options.phone.exif_date = exifDateTimeOriginal;
   for (const std::string* folder : {&options.root, &options.second_root}) {
     struct stat root {};
     if (folder->empty() && folder == &options.second_root) continue;
@@ -211,6 +109,7 @@ int main(int argc, char** argv) {
     PhoneSetup setup;
     setup.serial = kSecondSerial;
     setup.trace = options.phone.trace;
+    setup.exif_date = exifDateTimeOriginal;
     UsbSetup usb = options.usb;
     usb.serial = kSecondSerial;
     usb.port = options.usb.port + 1;
@@ -244,13 +143,6 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(gap));
       std::string error;
       if (!device.plugIn(number, &error)) std::cerr << "emulated-phone-usb: " << error << "\n";
-    }).detach();
-  }
-
-  if (options.trust_after > 0 || (options.trust_after == 0 && !options.phone.trusted)) {
-    std::thread([&device, seconds = options.trust_after] {
-      std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-      device.withLink([](UsbLink& l) { l.queueEvents(l.phone().trust()); });
     }).detach();
   }
 

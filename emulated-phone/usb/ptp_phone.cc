@@ -1,78 +1,51 @@
 #include "ptp_phone.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
-#include <ctime>
+
+#include "byte_order.h"
+#include "object_content.h"
 
 namespace emulated_phone::usb {
 
+using namespace ptp;
+
 namespace {
 
-constexpr uint32_t kFirstHandle = 0x10;  // handle 1 is never an object: see reportedParent
-constexpr uint16_t kOk = 0x2001;
-constexpr uint16_t kGeneralError = 0x2002;
-constexpr uint16_t kSessionNotOpen = 0x2003;
-constexpr uint16_t kNotSupported = 0x2005;
-constexpr uint16_t kIncompleteTransfer = 0x2007;
-constexpr uint16_t kInvalidStorage = 0x2008;
-constexpr uint16_t kInvalidHandle = 0x2009;
-constexpr uint16_t kPropNotSupported = 0x200A;
-constexpr uint16_t kAccessDenied = 0x200F;
-constexpr uint16_t kNoThumbnail = 0x2010;
-constexpr uint16_t kDeviceBusy = 0x2019;
-constexpr uint16_t kInvalidParent = 0x201A;
-constexpr uint16_t kSessionAlreadyOpen = 0x201E;
-constexpr uint16_t kObjectPropNotSupported = 0xA80A;
+constexpr uint64_t kLargeObject = 0xFFFFFFFFu;  // no 32-bit size can tell it
+// How long a phone that trusts the computer already shows its placeholder
+// store after OpenSession, unless the host looks at it sooner.
+constexpr double kTrustMoment = 0.1;
 
-constexpr uint16_t kFormatUndefined = 0x3000, kFormatFolder = 0x3001, kFormatQuickTime = 0x300D,
-                   kFormatJpeg = 0x3801, kFormatPng = 0x380B;
-constexpr uint16_t kTypeU16 = 0x0004, kTypeU32 = 0x0006, kTypeU64 = 0x0008, kTypeString = 0xFFFF;
-
-void put16(std::string& s, uint16_t v) {
-  s.push_back(static_cast<char>(v & 0xff));
-  s.push_back(static_cast<char>(v >> 8));
-}
-void put32(std::string& s, uint32_t v) {
-  put16(s, static_cast<uint16_t>(v & 0xffff));
-  put16(s, static_cast<uint16_t>(v >> 16));
-}
-void put64(std::string& s, uint64_t v) {
-  put32(s, static_cast<uint32_t>(v & 0xffffffffu));
-  put32(s, static_cast<uint32_t>(v >> 32));
-}
-uint32_t get32(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + i]);
-  return v;
-}
-void putArray16(std::string& s, const std::vector<uint16_t>& values) {
-  put32(s, static_cast<uint32_t>(values.size()));
-  for (uint16_t v : values) put16(s, v);
-}
-void putArray32(std::string& s, const std::vector<uint32_t>& values) {
-  put32(s, static_cast<uint32_t>(values.size()));
-  for (uint32_t v : values) put32(s, v);
-}
-
-std::string lower(std::string s) {
-  for (char& c : s)
+std::string lowerExtension(const std::string& name) {
+  const auto dot = name.rfind('.');
+  std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+  for (char& c : ext)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return s;
+  return ext;
 }
 
-uint16_t formatOf(const std::string& name, bool folder) {
-  if (folder) return kFormatFolder;
-  auto dot = name.rfind('.');
-  std::string ext = dot == std::string::npos ? "" : lower(name.substr(dot + 1));
-  if (ext == "jpg" || ext == "jpeg") return kFormatJpeg;
-  if (ext == "png") return kFormatPng;
-  if (ext == "mov") return kFormatQuickTime;
-  return kFormatUndefined;  // HEIC, AAE and the rest, as an iPhone reports them
+bool isHeic(const std::string& ext) { return ext == "heic" || ext == "heif"; }
+bool isMovie(const std::string& ext) { return ext == "mov"; }
+bool mayHoldExif(const std::string& ext) {
+  for (const char* e : {"heic", "heif", "jpg", "jpeg", "png", "dng", "tif", "tiff"})
+    if (ext == e) return true;
+  return false;
 }
 
-std::string response(uint16_t code, uint32_t transaction, const std::vector<uint32_t>& params = {}) {
-  std::string payload;
-  for (uint32_t p : params) put32(payload, p);
-  return container(3, code, transaction, payload);
+uint16_t formatOfExtension(const std::string& ext) {
+  static const std::map<std::string, uint16_t> formats = {
+      {"jpg", kExifJpeg}, {"jpeg", kExifJpeg}, {"heic", kExifJpeg}, {"heif", kExifJpeg},
+      {"png", kPng},      {"tif", kTiff},      {"tiff", kTiff},     {"dng", kDng},
+      {"gif", kGif},      {"mov", kQuickTime}, {"mp4", kMpeg},      {"m4v", kMpeg}};
+  auto it = formats.find(ext);
+  return it == formats.end() ? uint16_t{kUndefined} : it->second;
+}
+
+// What the phone's converter announces: JPEG from HEIC, H.264 from HEVC.
+uint64_t conversionEstimate(uint64_t size, bool movie) {
+  return movie ? size * 2 + 4096 : size + size / 2 + 4096;
 }
 
 Answer only(std::string message) {
@@ -81,413 +54,487 @@ Answer only(std::string message) {
   return a;
 }
 
-const std::vector<uint16_t> kProps = {0xDC01, 0xDC02, 0xDC03, 0xDC04, 0xDC07, 0xDC08, 0xDC09, 0xDC0B};
+Answer plain(const Command& c, uint16_t code) { return only(response(code, c.transaction)); }
+
+std::string event(uint16_t code, const std::vector<uint32_t>& params) {
+  Dataset d;
+  for (uint32_t p : params) d.u32(p);
+  return container(kEvent, code, kEventTransaction, d.data());
+}
+
+bool appleOrMtp(uint16_t code) { return code >= 0x9000 && code <= 0x9FFF; }
 
 }  // namespace
 
-std::string ptpDate(int64_t unix_seconds) {
-  std::time_t t = static_cast<std::time_t>(unix_seconds);
-  std::tm local{};
-  if (::localtime_r(&t, &local) == nullptr) return "";
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%dT%H%M%S", &local);
-  return text;
+double steadySeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-std::string ptpString(const std::string& utf8) {
-  std::u16string units;
-  for (size_t i = 0; i < utf8.size() && units.size() < 254;) {
-    unsigned char c = static_cast<unsigned char>(utf8[i]);
-    uint32_t cp = 0xFFFD;
-    size_t n = 1;
-    if (c < 0x80) {
-      cp = c;
-    } else if ((c & 0xE0) == 0xC0 || (c & 0xF0) == 0xE0 || (c & 0xF8) == 0xF0) {
-      size_t want = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
-      uint32_t v = c & (want == 2 ? 0x1F : want == 3 ? 0x0F : 0x07);
-      bool ok = i + want <= utf8.size();
-      for (size_t k = 1; ok && k < want; ++k) {
-        unsigned char d = static_cast<unsigned char>(utf8[i + k]);
-        ok = (d & 0xC0) == 0x80;
-        v = (v << 6) | (d & 0x3F);
-      }
-      if (ok) {
-        cp = v;
-        n = want;
-      }
-    }
-    i += n;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      units.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      units.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      units.push_back(static_cast<char16_t>(cp));
-    }
-  }
-  std::string out;
-  if (units.empty()) {
-    out.push_back('\0');
-    return out;
-  }
-  out.push_back(static_cast<char>(units.size() + 1));
-  for (char16_t u : units) put16(out, static_cast<uint16_t>(u));
-  put16(out, 0);
-  return out;
-}
+PtpPhone::PtpPhone(std::shared_ptr<FileSystem> files, PhoneSetup setup, Clock clock)
+    : files_(std::move(files)), setup_(std::move(setup)), clock_(std::move(clock)), started_(clock_()) {}
 
-std::string container(uint16_t type, uint16_t code, uint32_t transaction, const std::string& payload) {
-  std::string s;
-  put32(s, static_cast<uint32_t>(12 + payload.size()));
-  put16(s, type);
-  put16(s, code);
-  put32(s, transaction);
-  return s + payload;
-}
-
-bool parseCommand(const std::string& bytes, Command* out) {
-  if (bytes.size() < 12 || bytes.size() > 32) return false;
-  if (get32(bytes, 0) != bytes.size()) return false;
-  if ((static_cast<unsigned char>(bytes[4]) | static_cast<unsigned char>(bytes[5]) << 8) != 1)
-    return false;
-  out->code = static_cast<uint16_t>(static_cast<unsigned char>(bytes[6]) |
-                                    static_cast<unsigned char>(bytes[7]) << 8);
-  out->transaction = get32(bytes, 8);
-  out->params.clear();
-  for (size_t at = 12; at + 4 <= bytes.size(); at += 4) out->params.push_back(get32(bytes, at));
-  return true;
-}
-
-PtpPhone::PtpPhone(std::shared_ptr<FileSystem> files, PhoneSetup setup)
-    : files_(std::move(files)), setup_(std::move(setup)) {}
-
-bool PtpPhone::takesData(uint16_t code) {
-  return code == 0x100C || code == 0x100D || code == 0x1016 || code == 0x9804 || code == 0x9806;
-}
-
-std::vector<std::string> PtpPhone::trust() {
-  if (setup_.trusted) return {};
-  setup_.trusted = true;
-  std::string removed, added;
-  put32(removed, kUntrustedStorageId);
-  put32(added, kStorageId);
-  return {container(4, 0x4005, 0xffffffff, removed), container(4, 0x4004, 0xffffffff, added)};
-}
-
-void PtpPhone::scan() {
-  if (scanned_) return;
-  scanned_ = true;
-  scanFolder("/", 0);
-}
-
-void PtpPhone::scanFolder(const std::string& path, uint32_t parent) {
-  std::vector<std::string> names;
-  if (files_->list(path, &names) != FsStatus::kOk) return;
-  for (const auto& name : names) {
-    std::string child = path == "/" ? "/" + name : path + "/" + name;
-    FileFacts facts;
-    if (files_->facts(child, &facts) != FsStatus::kOk) continue;
-    Object o{child, name, parent, facts.is_folder, facts.size,
-             static_cast<int64_t>(facts.modified_ns / 1000000000u)};
-    int copies = setup_.duplicated.count(name) ? 2 : 1;
-    for (int i = 0; i < copies; ++i) objects_.push_back(o);
-    if (facts.is_folder)
-      scanFolder(child, kFirstHandle + static_cast<uint32_t>(objects_.size() - 1));
-  }
-}
-
-const PtpPhone::Object* PtpPhone::find(uint32_t handle) const {
-  if (handle < kFirstHandle || handle - kFirstHandle >= objects_.size()) return nullptr;
-  return &objects_[handle - kFirstHandle];
-}
-
-// A current iPhone reports DCIM as a child of the storage id and its month
-// folders ("202310__") as children of object 1, which does not exist.
-uint32_t PtpPhone::reportedParent(const Object& o) const {
-  if (o.parent != 0) return o.parent;
-  if (!o.folder) return 0;
-  return o.name == "DCIM" ? kStorageId : 1;
-}
-
-std::string PtpPhone::objectInfo(const Object& o) const {
-  std::string s;
-  put32(s, kStorageId);
-  put16(s, formatOf(o.name, o.folder));
-  put16(s, 0);  // no protection
-  put32(s, o.size >= 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(o.size));
-  put16(s, 0);  // thumb format
-  for (int i = 0; i < 6; ++i) put32(s, 0);  // thumb size, thumb w/h, image w/h, depth
-  put32(s, reportedParent(o));
-  put16(s, o.folder ? 1 : 0);  // association: generic folder
-  put32(s, 0);
-  put32(s, 0);  // sequence number
-  s += ptpString(o.name);
-  s += ptpString(ptpDate(o.modified));
-  s += ptpString(ptpDate(o.modified + setup_.modification_shift));
-  s += ptpString("");
-  return s;
-}
-
-std::string PtpPhone::propList(const std::vector<uint32_t>& handles) const {
-  std::string s;
-  put32(s, static_cast<uint32_t>(handles.size() * kProps.size()));
-  for (uint32_t h : handles) {
-    const Object& o = *find(h);
-    for (uint16_t prop : kProps) {
-      put32(s, h);
-      put16(s, prop);
-      switch (prop) {
-        case 0xDC01: put16(s, kTypeU32); put32(s, kStorageId); break;
-        case 0xDC02: put16(s, kTypeU16); put16(s, formatOf(o.name, o.folder)); break;
-        case 0xDC03: put16(s, kTypeU16); put16(s, 0); break;
-        case 0xDC04: put16(s, kTypeU64); put64(s, o.size); break;
-        case 0xDC07: put16(s, kTypeString); s += ptpString(o.name); break;
-        case 0xDC08: put16(s, kTypeString); s += ptpString(ptpDate(o.modified)); break;
-        case 0xDC09:
-          put16(s, kTypeString);
-          s += ptpString(ptpDate(o.modified + setup_.modification_shift));
-          break;
-        default: put16(s, kTypeU32); put32(s, reportedParent(o)); break;
-      }
-    }
-  }
-  return s;
-}
-
-std::string PtpPhone::deviceInfo() const {
-  std::string s;
-  put16(s, 100);
-  put32(s, 6);  // Microsoft's extension: MTP
-  put16(s, 100);
-  s += ptpString("microsoft.com: 1.0;");
-  put16(s, 0);
-  std::vector<uint16_t> ops;
-  for (uint16_t op = 0x1001; op <= 0x100B; ++op) ops.push_back(op);
-  ops.insert(ops.end(), {0x1014, 0x1015, 0x101B, 0x9801, 0x9802, 0x9803, 0x9804, 0x9805});
-  putArray16(s, ops);
-  putArray16(s, {0x4004, 0x4005});
-  putArray16(s, {});
-  putArray16(s, {});
-  putArray16(s, {kFormatUndefined, kFormatFolder, kFormatQuickTime, kFormatJpeg, kFormatPng});
-  s += ptpString(setup_.manufacturer);
-  s += ptpString(setup_.model);
-  s += ptpString("17.5");
-  s += ptpString(setup_.serial);
-  return s;
-}
-
-std::string PtpPhone::storageInfo() const {
-  std::string s;
-  put16(s, 0x0003);  // fixed RAM
-  put16(s, 0x0002);  // generic hierarchical
-  put16(s, 0x0002);  // read-only with deletion
-  put64(s, 128ull << 30);
-  put64(s, 32ull << 30);
-  put32(s, 0xFFFFFFFFu);
-  s += ptpString("iPhone Storage");
-  s += ptpString("");
-  return s;
-}
-
-Answer PtpPhone::data(const Command& c, const std::string& payload, uint16_t code) const {
-  Answer a;
-  a.messages.push_back(InMessage{container(2, c.code, c.transaction, payload), {}, false});
-  a.messages.push_back(InMessage{response(code, c.transaction), {}, false});
-  return a;
-}
-
-Answer PtpPhone::object(const Command& c, const Object& o, uint64_t offset, uint64_t length,
-                        bool partial) {
-  if (o.folder) return only(response(kInvalidHandle, c.transaction));
-  if (setup_.conversion_fails.count(o.name)) {
-    Answer a = only(container(2, c.code, c.transaction, ""));
-    a.messages.push_back(InMessage{response(kIncompleteTransfer, c.transaction), {}, false});
-    return a;
-  }
-  std::unique_ptr<OpenFile> file;
-  if (files_->open(o.path, &file) != FsStatus::kOk) return only(response(kGeneralError, c.transaction));
-  uint64_t size = file->size();
-  offset = std::min(offset, size);
-  length = std::min(length, size - offset);
-  std::string head;
-  uint64_t total = 12 + length;
-  put32(head, total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(total));
-  put16(head, 2);
-  put16(head, c.code);
-  put32(head, c.transaction);
-  Answer a;
-  a.messages.push_back(InMessage{head, FileRegion{std::move(file), offset, length}, true});
-  std::vector<uint32_t> params;
-  if (partial) params.push_back(static_cast<uint32_t>(length));
-  a.messages.push_back(InMessage{response(kOk, c.transaction, params), {}, false});
-  return a;
-}
-
-Answer PtpPhone::handle(const Command& c) {
-  Answer a = answer(c);
-  if (setup_.trace) {
-    std::fprintf(stderr, "ptp: %04x", c.code);
-    for (uint32_t p : c.params) std::fprintf(stderr, " %08x", p);
-    if (a.unplug) {
-      std::fprintf(stderr, " -> unplugged\n");
-    } else if (!a.messages.empty()) {
-      const std::string& last = a.messages.back().head;
-      std::fprintf(stderr, " -> %02x%02x\n", static_cast<unsigned char>(last[7]),
-                   static_cast<unsigned char>(last[6]));
-    }
-  }
-  return a;
-}
+bool PtpPhone::takesData(uint16_t code) { return code == kAppleSetHostSupportedFormats; }
 
 void PtpPhone::plugIn() {
-  session_ = false;
+  session_ = 0;
+  store_ = Store::kPlaceholder;
+  host_heif_ = host_hevc_ = split_headers_ = large_listing_ = false;
   setup_.unplug_at_session_open = false;
   setup_.catalogue_answers_before_unplug = -1;
 }
 
-Answer PtpPhone::answer(const Command& c) {
-  auto param = [&](size_t i) -> uint32_t { return i < c.params.size() ? c.params[i] : 0; };
-  if (c.code == 0x1001) return data(c, deviceInfo());
-  if (c.code == 0x1002) {
-    if (setup_.unplug_at_session_open) {
-      Answer a;
-      a.unplug = true;
-      return a;
+void PtpPhone::advance() {
+  if (session_ == 0) return;
+  const double now = clock_();
+  if (store_ == Store::kPlaceholder && removed_at_ >= 0 && now >= removed_at_) {
+    store_ = Store::kEnumerating;
+    events_.push_back(event(kStoreRemoved, {kPlaceholderStorageId}));
+  }
+  if (store_ == Store::kEnumerating && now >= added_at_) {
+    store_ = Store::kReady;
+    events_.push_back(event(kAppleLibraryReady, {}));
+    events_.push_back(event(kStoreAdded, {kStorageId}));
+  }
+}
+
+std::vector<std::string> PtpPhone::takeEvents() {
+  advance();
+  return std::exchange(events_, {});
+}
+
+double PtpPhone::nextEventAt() const {
+  if (session_ == 0) return -1;
+  if (store_ == Store::kPlaceholder) return removed_at_;
+  if (store_ == Store::kEnumerating) return added_at_;
+  return -1;
+}
+
+Answer PtpPhone::handle(const Command& c) {
+  advance();
+  Answer a = answer(c);
+  advance();
+  if (setup_.trace) {
+    std::fprintf(stderr, "ptp: %04x [%u]", c.code, c.transaction);
+    for (uint32_t p : c.params) std::fprintf(stderr, " %08x", p);
+    if (a.unplug) {
+      std::fprintf(stderr, " -> unplugged\n");
+    } else if (!a.messages.empty()) {
+      std::fprintf(stderr, " -> %04x\n", containerCode(a.messages.back().head));
     }
+  }
+  return a;
+}
+
+Answer PtpPhone::answer(const Command& c) {
+  if (setup_.refuse_apple_ops && appleOrMtp(c.code)) return plain(c, kOperationNotSupported);
+  if (c.has_data && c.data_code != c.code) return plain(c, kDeviceBusy);
+  if (c.code == kOpenSession && setup_.unplug_at_session_open) {
+    Answer a;
+    a.unplug = true;
+    return a;
   }
   auto busy = setup_.busy.find(c.code);
   if (busy != setup_.busy.end() && busy->second > 0) {
     --busy->second;
-    return only(response(kDeviceBusy, c.transaction));
+    return plain(c, kDeviceBusy);
   }
-  if (c.code == 0x1002) {
-    if (session_) return only(response(kSessionAlreadyOpen, c.transaction));
-    session_ = true;
-    return only(response(kOk, c.transaction));
+  if (session_ == 0) {
+    switch (c.code) {
+      case kGetDeviceInfo: return getDeviceInfo(c);
+      case kOpenSession: return openSession(c);
+      case kAppleMtpMode: return appleMtpMode(c);
+      case kAppleSetHostSupportedFormats: return appleSetHostSupportedFormats(c);
+      default: return plain(c, kSessionNotOpen);
+    }
   }
-  if (!session_) return only(response(kSessionNotOpen, c.transaction));
-  const uint32_t storage = setup_.trusted ? kStorageId : kUntrustedStorageId;
-  bool catalogue = c.code == 0x1007 || c.code == 0x1008 || c.code == 0x9803 || c.code == 0x9805;
-  if (catalogue && setup_.catalogue_answers_before_unplug >= 0 &&
+  if (c.code == kOpenSession) return only(response(kSessionAlreadyOpen, c.transaction, {session_}));
+  if (c.transaction <= last_transaction_) {
+    if (c.code == kGetDeviceInfo) closeSession(c);
+    return plain(c, kInvalidTransactionId);
+  }
+  last_transaction_ = c.transaction;
+  const bool listing = c.code == kGetObjectHandles || c.code == kGetObjectInfo || c.code == kAppleObjectInfos ||
+                       c.code == kAppleObjectInfos64 || c.code == kMtpGetObjectPropList;
+  if (listing && setup_.catalogue_answers_before_unplug >= 0 &&
       catalogue_answers_ >= setup_.catalogue_answers_before_unplug) {
     Answer a;
     a.unplug = true;
     return a;
   }
-  if (catalogue) ++catalogue_answers_;
-  if (setup_.trusted && c.code >= 0x1006 && c.code != 0x1014 && c.code != 0x1015) scan();
+  if (listing) ++catalogue_answers_;
+  return serve(c);
+}
 
+// One handler per operation; what a current iPhone does not answer is not supported.
+Answer PtpPhone::serve(const Command& c) {
   switch (c.code) {
-    case 0x1003:
-      session_ = false;
-      return only(response(kOk, c.transaction));
-    case 0x1004: {
-      std::string s;
-      putArray32(s, {storage});
-      return data(c, s);
-    }
-    case 0x1005:
-      if (param(0) != storage) return only(response(kInvalidStorage, c.transaction));
-      return data(c, storageInfo());
-    case 0x1006:
-    case 0x1007: {
-      if (param(0) != storage && param(0) != 0xFFFFFFFFu)
-        return only(response(kInvalidStorage, c.transaction));
-      std::vector<uint32_t> handles;
-      uint32_t parent = param(2);
-      if (parent != 0 && parent != 0xFFFFFFFFu) {
-        const Object* p = find(parent);
-        if (p == nullptr || !p->folder) return only(response(kInvalidParent, c.transaction));
-      }
-      if (setup_.trusted) {
-        for (size_t i = 0; i < objects_.size(); ++i) {
-          const Object& o = objects_[i];
-          if (parent == 0xFFFFFFFFu && o.parent != 0) continue;
-          if (parent != 0 && parent != 0xFFFFFFFFu && o.parent != parent) continue;
-          if (param(1) != 0 && formatOf(o.name, o.folder) != param(1)) continue;
-          handles.push_back(kFirstHandle + static_cast<uint32_t>(i));
-        }
-      }
-      if (c.code == 0x1006)
-        return only(response(kOk, c.transaction, {static_cast<uint32_t>(handles.size())}));
-      std::string s;
-      putArray32(s, handles);
-      return data(c, s);
-    }
-    case 0x1008: {
-      const Object* o = find(param(0));
-      if (o == nullptr) return only(response(kInvalidHandle, c.transaction));
-      return data(c, objectInfo(*o));
-    }
-    case 0x1009:
-    case 0x101B: {
-      const Object* o = find(param(0));
-      if (o == nullptr) return only(response(kInvalidHandle, c.transaction));
-      if (c.code == 0x1009) return object(c, *o, 0, UINT64_MAX, false);
-      return object(c, *o, param(1), param(2), true);
-    }
-    case 0x100A:
-      return only(response(find(param(0)) ? kNoThumbnail : kInvalidHandle, c.transaction));
-    case 0x100B:
-    case 0x9804:
-      return only(response(kAccessDenied, c.transaction));
-    case 0x1014:
-    case 0x1015:
-      return only(response(kPropNotSupported, c.transaction));
-    case 0x9801: {
-      std::string s;
-      putArray16(s, kProps);
-      return data(c, s);
-    }
-    case 0x9802: {
-      uint16_t prop = static_cast<uint16_t>(param(0));
-      uint16_t type = prop == 0xDC02 || prop == 0xDC03 ? kTypeU16
-                      : prop == 0xDC04                   ? kTypeU64
-                      : prop == 0xDC07 || prop == 0xDC08 || prop == 0xDC09 ? kTypeString
-                                                                           : kTypeU32;
-      bool known = false;
-      for (uint16_t p : kProps) known = known || p == prop;
-      if (!known) return only(response(kObjectPropNotSupported, c.transaction));
-      std::string s;
-      put16(s, prop);
-      put16(s, type);
-      s.push_back(0);  // get only
-      if (type == kTypeU16) put16(s, 0);
-      else if (type == kTypeU32) put32(s, 0);
-      else if (type == kTypeU64) put64(s, 0);
-      else s += ptpString("");
-      put32(s, 0);   // group
-      s.push_back(0);  // no form
-      return data(c, s);
-    }
-    case 0x9803:
-    case 0x9805: {
-      std::vector<uint32_t> handles;
-      if (c.code == 0x9805 && param(0) == 0xFFFFFFFFu) {
-        for (size_t i = 0; i < objects_.size(); ++i) handles.push_back(kFirstHandle + static_cast<uint32_t>(i));
-      } else {
-        if (find(param(0)) == nullptr) return only(response(kInvalidHandle, c.transaction));
-        handles.push_back(param(0));
-      }
-      std::string list = propList(handles);
-      if (c.code == 0x9805) return data(c, list);
-      // One value: find it in the single object's list.
-      uint16_t prop = static_cast<uint16_t>(param(1));
-      size_t at = 4;
-      for (size_t i = 0; i < kProps.size(); ++i) {
-        size_t start = at + 8;  // after handle, code, type
-        uint16_t type = static_cast<uint16_t>(static_cast<unsigned char>(list[at + 6]) |
-                                              static_cast<unsigned char>(list[at + 7]) << 8);
-        size_t len = type == kTypeU16 ? 2 : type == kTypeU32 ? 4 : type == kTypeU64 ? 8
-                     : 1 + 2 * static_cast<unsigned char>(list[start]);
-        if (kProps[i] == prop) return data(c, list.substr(start, len));
-        at = start + len;
-      }
-      return only(response(kObjectPropNotSupported, c.transaction));
-    }
-    default:
-      return only(response(kNotSupported, c.transaction));
+    case kGetDeviceInfo: return getDeviceInfo(c);
+    case kCloseSession: return closeSession(c);
+    case kGetStorageIds: return getStorageIds(c);
+    case kGetStorageInfo: return getStorageInfo(c);
+    case kGetNumObjects:
+    case kGetObjectHandles: return getObjectHandles(c);
+    case kGetObjectInfo: return getObjectInfo(c);
+    case kGetObject: return getObject(c);
+    case kGetThumb: return getThumb(c);
+    case kDeleteObject: return plain(c, kAccessDenied);  // read-only with iCloud Photos
+    case kResetDevice:
+      closeSession(c);
+      return plain(c, kOk);
+    case kGetDevicePropDesc:
+    case kGetDevicePropValue: return plain(c, kDevicePropNotSupported);
+    case kSetDevicePropValue: return plain(c, kOk);  // at once; its data phase is not read
+    case kGetPartialObject: return getPartialObject(c);
+    case kGetFilesystemManifest: return getFilesystemManifest(c);
+    case kAppleNumObjects: return appleNumObjects(c);
+    case kAppleObjectInfos:
+    case kAppleObjectInfos64: return appleObjectInfos(c);
+    case kAppleKeepAwake: return plain(c, kOk);
+    case kAppleObjectSize64: return appleObjectSize64(c);
+    case kAppleGetPartialObject64: return appleGetPartialObject64(c);
+    case kAppleMtpMode: return appleMtpMode(c);
+    case kAppleSetHostSupportedFormats: return appleSetHostSupportedFormats(c);
+    case kMtpGetObjectPropList: return mtpGetObjectPropList(c);
+    default: return plain(c, kOperationNotSupported);
   }
+}
+
+Answer PtpPhone::getDeviceInfo(const Command& c) {
+  std::vector<uint16_t> ops;
+  for (uint16_t op = kGetDeviceInfo; op <= kDeleteObject; ++op) ops.push_back(op);
+  ops.insert(ops.end(), {kResetDevice, kGetDevicePropDesc, kGetDevicePropValue, kSetDevicePropValue,
+                         kGetPartialObject, kGetFilesystemManifest});
+  if (!setup_.refuse_apple_ops)
+    ops.insert(ops.end(), {kAppleNumObjects, kAppleObjectInfos, kAppleKeepAwake, kAppleObjectInfos64,
+                           kAppleObjectSize64, kAppleGetPartialObject64, kAppleMtpMode,
+                           kAppleSetHostSupportedFormats, kMtpGetObjectPropList});
+  Dataset d;
+  d.u16(100).u32(6).u16(100).string(std::string("microsoft.com: 1.0;")).u16(0);  // MTP's extension
+  d.array16(ops).array16({kStoreAdded, kStoreRemoved, kAppleLibraryReady}).array16({}).array16({});
+  d.array16({kUndefined, kAssociation, kMpeg, kQuickTime, kExifJpeg, kPng, kTiff, kDng, kHeif, kHevc});
+  d.string(setup_.manufacturer).string(setup_.model).string(std::string("17.5")).string(setup_.serial);
+  return data(c, d.data());
+}
+
+Answer PtpPhone::openSession(const Command& c) {
+  if (c.transaction != 0 || c.param(0) == 0) return plain(c, kInvalidParameter);
+  session_ = c.param(0);
+  last_transaction_ = 0;
+  store_ = Store::kPlaceholder;
+  // "Trust this computer?" is asked now; the answer may have come before,
+  // and the phone then takes a moment to say so.
+  planTrust(clock_() + kTrustMoment);
+  return plain(c, kOk);
+}
+
+void PtpPhone::planTrust(double earliest) {
+  removed_at_ = setup_.trust_after < 0 ? -1 : std::max(earliest, started_ + setup_.trust_after);
+  added_at_ = removed_at_ < 0 ? -1 : removed_at_ + setup_.enumerate_after;
+}
+
+Answer PtpPhone::closeSession(const Command& c) {
+  session_ = 0;
+  store_ = Store::kPlaceholder;  // the store goes without events
+  return plain(c, kOk);
+}
+
+Answer PtpPhone::getStorageIds(const Command& c) {
+  std::vector<uint32_t> ids;
+  if (store_ == Store::kPlaceholder) {
+    ids.push_back(kPlaceholderStorageId);
+    planTrust(clock_());  // the host has seen the placeholder: no moment more to wait
+  }
+  if (store_ == Store::kReady) ids.push_back(kStorageId);
+  return data(c, Dataset().array32(ids).data());
+}
+
+Answer PtpPhone::getStorageInfo(const Command& c) {
+  if (!storageKnown(c.param(0), false)) return plain(c, kInvalidStorageId);
+  const bool placeholder = c.param(0) == kPlaceholderStorageId;
+  Dataset d;
+  d.u16(0x0003).u16(0x0002).u16(0x0002);  // fixed RAM, hierarchical, read-only with deletion
+  d.u64(128ull << 30).u64(placeholder ? 0 : 32ull << 30).u32(0xFFFFFFFFu);
+  d.string(std::string(placeholder ? "Internal Storage" : "iPhone Storage")).string(std::string());
+  return data(c, d.data());
+}
+
+Answer PtpPhone::getObjectHandles(const Command& c) {
+  std::vector<uint32_t> handles;
+  if (uint16_t refused = select(c.param(0), c.param(1), c.param(2), &handles)) return plain(c, refused);
+  if (c.code == kGetNumObjects)
+    return only(response(kOk, c.transaction, {static_cast<uint32_t>(handles.size())}));
+  return data(c, Dataset().array32(handles).data());
+}
+
+Answer PtpPhone::getObjectInfo(const Command& c) {
+  const CatalogueObject* o = visible(c.param(0));
+  if (o == nullptr) return plain(c, kInvalidObjectHandle);
+  return data(c, objectInfo(*o, false));
+}
+
+Answer PtpPhone::getObject(const Command& c) {
+  const CatalogueObject* o = visible(c.param(0));
+  if (o == nullptr) return plain(c, kIncompleteTransfer);
+  return objectData(c, *o, 0, UINT64_MAX, false, false);
+}
+
+Answer PtpPhone::getThumb(const Command& c) {
+  return plain(c, visible(c.param(0)) ? kNoThumbnailPresent : kInvalidObjectHandle);
+}
+
+Answer PtpPhone::getPartialObject(const Command& c) {
+  const CatalogueObject* o = visible(c.param(0));
+  if (o == nullptr) return plain(c, kIncompleteTransfer);
+  const uint64_t length = c.param(2) == 0xFFFFFFFFu ? UINT64_MAX : c.param(2);
+  return objectData(c, *o, c.param(1), length, true, true);
+}
+
+Answer PtpPhone::appleGetPartialObject64(const Command& c) {
+  const CatalogueObject* o = visible(c.param(0));
+  if (o == nullptr) return plain(c, kIncompleteTransfer);
+  const uint64_t offset = c.param(1) | uint64_t{c.param(2)} << 32;
+  const uint64_t length = c.param(3) | uint64_t{c.param(4)} << 32;
+  return objectData(c, *o, offset, length, true, false);
+}
+
+// Its output is broken on the phone: the count of a manifest, no entries.
+Answer PtpPhone::getFilesystemManifest(const Command& c) {
+  std::vector<uint32_t> all;
+  if (uint16_t refused = select(c.param(0), 0, 0, &all)) return plain(c, refused);
+  return data(c, Dataset().u64(all.size()).data());
+}
+
+Answer PtpPhone::appleNumObjects(const Command& c) {
+  uint32_t files = 0, folders = 0;
+  std::vector<uint32_t> all;
+  if (store_ == Store::kReady && select(kStorageId, 0, 0, &all) == 0)
+    for (uint32_t h : all) ++(catalogue().find(h)->folder ? folders : files);
+  const bool trusted = store_ != Store::kPlaceholder;
+  return only(response(kOk, c.transaction, {files, folders, trusted ? 0u : 1u, trusted ? 1u : 0u}));
+}
+
+Answer PtpPhone::appleObjectInfos(const Command& c) {
+  large_listing_ = true;
+  if (!storageKnown(c.param(0), false)) return plain(c, kIncompleteTransfer);
+  std::vector<uint32_t> handles;
+  if (uint16_t refused = select(c.param(0), c.param(1), c.param(2), &handles)) return plain(c, refused);
+  Dataset d;
+  for (uint32_t h : handles) {
+    const std::string info = objectInfo(*catalogue().find(h), c.code == kAppleObjectInfos64);
+    d.u32(h).u32(static_cast<uint32_t>(info.size())).bytes(info);
+  }
+  if (handles.empty()) d.u32(0);
+  return data(c, d.data());
+}
+
+Answer PtpPhone::appleObjectSize64(const Command& c) {
+  const CatalogueObject* o = visible(c.param(0));
+  if (o == nullptr) return plain(c, kSessionNotOpen);  // as the phone answers it
+  return data(c, Dataset().u64(show(*o).size).data());
+}
+
+Answer PtpPhone::appleMtpMode(const Command& c) {
+  large_listing_ = true;
+  if (c.param(0) != 0) split_headers_ = true;
+  return plain(c, kOk);
+}
+
+Answer PtpPhone::appleSetHostSupportedFormats(const Command& c) {
+  const auto* d = reinterpret_cast<const unsigned char*>(c.data.data());
+  if (c.data.size() < 4 || (c.data.size() - 4) / 2 < loadLe32(d)) return plain(c, kInvalidParameter);
+  for (uint32_t i = 0; i < loadLe32(d); ++i) {
+    const uint16_t format = loadLe16(d + 4 + 2 * i);
+    if (format == kHeif || format == kHeif2) host_heif_ = true;
+    if (format == kHevc) host_hevc_ = true;
+  }
+  split_headers_ = large_listing_ = true;
+  return plain(c, kOk);
+}
+
+Answer PtpPhone::mtpGetObjectPropList(const Command& c) {
+  if (c.param(0) == 0 || c.param(0) == 0xFFFFFFFFu) return plain(c, kIncompleteTransfer);
+  const CatalogueObject* o = visible(c.param(0));
+  if (o == nullptr) return plain(c, kInvalidObjectHandle);
+  const Shown s = show(*o);
+  const auto [capture, modification] = datesOf(*o);
+  const uint32_t wanted = c.param(2);
+  Dataset props;
+  uint32_t count = 0;
+  auto prop = [&](uint16_t code, uint16_t type) -> Dataset& {
+    ++count;
+    return props.u32(o->handle).u16(code).u16(type);
+  };
+  for (uint16_t code : {kPropStorageId, kPropObjectFormat, kPropProtectionStatus, kPropObjectSize,
+                        kPropObjectFileName, kPropDateCreated, kPropDateModified, kPropParentObject}) {
+    if (wanted != 0 && wanted != 0xFFFFFFFFu && wanted != code) continue;
+    switch (code) {
+      case kPropStorageId: prop(code, kTypeU32).u32(kStorageId); break;
+      case kPropObjectFormat: prop(code, kTypeU16).u16(s.format); break;
+      case kPropProtectionStatus: prop(code, kTypeU16).u16(0); break;
+      case kPropObjectSize: prop(code, kTypeU64).u64(s.size); break;
+      case kPropObjectFileName: prop(code, kTypeString).string(s.name); break;
+      case kPropDateCreated: prop(code, kTypeString).string(capture); break;
+      case kPropDateModified: prop(code, kTypeString).string(modification); break;
+      default: prop(code, kTypeU32).u32(catalogue().shownParent(*o, kStorageId)); break;
+    }
+  }
+  return data(c, Dataset().u32(count).bytes(props.data()).data());
+}
+
+const Catalogue& PtpPhone::catalogue() {
+  if (!catalogue_) catalogue_ = Catalogue::scan(*files_, setup_.catalogue);
+  return *catalogue_;
+}
+
+const CatalogueObject* PtpPhone::visible(uint32_t handle) {
+  return store_ == Store::kReady ? catalogue().find(handle) : nullptr;
+}
+
+bool PtpPhone::storageKnown(uint32_t storage, bool or_all) const {
+  if (or_all && storage == kAllStorages) return true;
+  return (store_ == Store::kReady && storage == kStorageId) ||
+         (store_ == Store::kPlaceholder && storage == kPlaceholderStorageId);
+}
+
+uint16_t PtpPhone::select(uint32_t storage, uint32_t format, uint32_t association,
+                          std::vector<uint32_t>* out) {
+  out->clear();
+  if (!storageKnown(storage, true)) return kInvalidStorageId;
+  if (store_ != Store::kReady) return 0;  // the placeholder holds nothing
+  const Catalogue& cat = catalogue();
+  std::vector<uint32_t> candidates;
+  if (association == 0) {
+    candidates = cat.wholeTree();
+  } else if (association == 0xFFFFFFFFu) {
+    candidates = cat.topLevel();
+  } else {
+    const CatalogueObject* folder = cat.find(association);
+    if (folder == nullptr || !folder->folder) return kInvalidParentObject;
+    candidates = folder->children;
+  }
+  for (uint32_t h : candidates) {
+    const CatalogueObject& o = *cat.find(h);
+    if (!o.folder && o.size >= kLargeObject && !large_listing_) continue;
+    if (format != 0 && show(o).format != format) continue;
+    out->push_back(h);
+  }
+  return 0;
+}
+
+PtpPhone::Shown PtpPhone::show(const CatalogueObject& o) const {
+  Shown s;
+  auto named = setup_.show_names.find(o.name);
+  s.name = named != setup_.show_names.end() ? named->second : utf16(o.name);
+  if (o.folder) {
+    s.format = kAssociation;
+    return s;
+  }
+  const std::string ext = lowerExtension(o.name);
+  s.movie = isMovie(ext);
+  s.format = formatOfExtension(ext);
+  if (isHeic(ext) && host_heif_) s.format = kHeif;
+  if (s.movie && host_hevc_) s.format = kHevc;
+  s.size = o.size;
+  if (setup_.automatic && ((isHeic(ext) && !host_heif_) || (s.movie && !host_hevc_))) {
+    s.made_size = s.size = conversionEstimate(o.size, s.movie);
+    if (isHeic(ext)) {
+      const auto dot = s.name.rfind(u'.');
+      const bool lower = dot + 1 < s.name.size() && s.name[dot + 1] >= u'a';
+      s.name = s.name.substr(0, dot == std::u16string::npos ? s.name.size() : dot) + (lower ? u".jpg" : u".JPG");
+    }
+  } else {
+    s.movie = false;  // sent as it is: no conversion to wait for
+  }
+  auto announced = setup_.announce.find(o.name);
+  if (announced != setup_.announce.end()) s.size = announced->second;
+  return s;
+}
+
+std::pair<std::string, std::string> PtpPhone::datesOf(const CatalogueObject& o) {
+  auto given = setup_.dates.find(o.name);
+  if (given != setup_.dates.end()) return given->second;
+  if (o.folder && catalogue().currentIos() && o.parent == 1 && isMonthFolderName(o.name)) {
+    const std::string first = o.name.substr(0, 6) + "01T000000.0";  // the 1st of the month
+    return {first, first};
+  }
+  const std::string modification = ptpDate(o.modified + setup_.modification_shift);
+  std::string capture;
+  auto cached = capture_dates_.find(o.handle);
+  if (cached != capture_dates_.end()) {
+    capture = cached->second;
+  } else {
+    std::unique_ptr<OpenFile> file;
+    if (!o.folder && !o.synthetic && setup_.exif_date && mayHoldExif(lowerExtension(o.name)) &&
+        files_->open(o.path, &file) == FsStatus::kOk)
+      capture = ptpDateFromExif(setup_.exif_date(*file).value_or(""));
+    capture_dates_[o.handle] = capture;
+  }
+  return {capture.empty() ? ptpDate(o.modified) : capture, modification};
+}
+
+std::string PtpPhone::objectInfo(const CatalogueObject& o, bool wide) {
+  const Shown s = show(o);
+  const auto [capture, modification] = datesOf(o);
+  Dataset d;
+  d.u32(kStorageId).u16(s.format).u16(0);  // not protected
+  if (wide) {
+    d.u64(s.size);
+  } else {
+    d.u32(s.size >= kLargeObject ? 0xFFFFFFFFu : static_cast<uint32_t>(s.size));
+  }
+  d.u16(0);                                  // thumb format
+  for (int i = 0; i < 6; ++i) d.u32(0);      // thumb size, thumb w/h, image w/h, depth
+  d.u32(catalogue().shownParent(o, kStorageId));
+  d.u16(o.folder ? 1 : 0).u32(0).u32(0);     // association (generic folder), its description, sequence
+  d.string(s.name).string(capture).string(modification).string(std::string());
+  return d.data();
+}
+
+Answer PtpPhone::objectData(const Command& c, const CatalogueObject& o, uint64_t offset, uint64_t length,
+                            bool range, bool count_in_answer) {
+  if (o.folder) return plain(c, kInvalidObjectHandle);
+  if (setup_.conversion_fails.count(o.name)) {
+    Answer a = only(container(kData, c.code, c.transaction, ""));
+    a.messages.push_back(InMessage{response(kIncompleteTransfer, c.transaction), {}, false});
+    return a;
+  }
+  const Shown s = show(o);
+  std::unique_ptr<OpenFile> content;
+  if (o.synthetic) {
+    content = std::make_unique<OffsetPatternFile>(o.size);
+  } else if (files_->open(o.path, &content) != FsStatus::kOk) {
+    return plain(c, kGeneralError);
+  }
+  if (s.made_size != 0) content = std::make_unique<PaddedFile>(std::move(content), s.made_size);
+  const uint64_t available = content->size();
+  uint64_t promised = available;
+  if (range) {
+    // Judged against the announced size: the phone promises what it announced.
+    if (offset > s.size || length == 0) return plain(c, kInvalidParameter);
+    promised = std::min(length, s.size - offset);
+  }
+  const uint64_t sent = offset >= available ? 0 : std::min(promised, available - offset);
+  Answer a;
+  InMessage m{container(kData, c.code, c.transaction, "", promised), {}, true};
+  m.body = FileRegion{std::move(content), offset, sent};
+  m.split_header = split_headers_;
+  m.delay = s.movie ? setup_.movie_delay : 0;
+  a.messages.push_back(std::move(m));
+  std::vector<uint32_t> params;
+  if (count_in_answer) params.push_back(static_cast<uint32_t>(sent));
+  a.messages.push_back(InMessage{response(sent < promised ? kIncompleteTransfer : kOk, c.transaction,
+                                          sent < promised ? std::vector<uint32_t>{} : params),
+                                 {}, false});
+  return a;
+}
+
+Answer PtpPhone::data(const Command& c, const std::string& payload, uint16_t code) const {
+  Answer a;
+  InMessage m{container(kData, c.code, c.transaction, payload), {}, false};
+  m.split_header = split_headers_;
+  a.messages.push_back(std::move(m));
+  a.messages.push_back(InMessage{response(code, c.transaction), {}, false});
+  return a;
 }
 
 }  // namespace emulated_phone::usb

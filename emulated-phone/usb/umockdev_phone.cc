@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -15,17 +16,23 @@
 #include <thread>
 #include <vector>
 
+#include "usb_descriptors.h"
+
 namespace emulated_phone::usb {
 
 namespace {
 
 constexpr const char* kHubPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
 
-// Device descriptor, then one configuration with the PTP interface
-// (still image, class 6/1/1): bulk in 0x81, bulk out 0x02, interrupt in 0x83.
-const char kDescriptors[] =
-    "1201000200000040ac05a81201000102030109022700010100c0fa"
-    "0904000003060101000705810200020007050202000200070583034000" "0a";
+std::string hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out.push_back(digits[c >> 4]);
+    out.push_back(digits[c & 15]);
+  }
+  return out;
+}
 
 template <typename T>
 struct GObjectUnref {
@@ -69,10 +76,43 @@ struct UmockdevPhone::Impl {
   std::map<uint64_t, GPtr<UMockdevIoctlData>> urbs;     // by client address
   std::map<uint64_t, GPtr<UMockdevIoctlData>> buffers;  // the URB's buffer
   std::chrono::steady_clock::time_point link_free{};
+  std::condition_variable wake;  // the link's next wake may have changed
+  bool stopping = false;
+  std::thread waker;
+  int configuration;  // the active one
 
   Impl(UMockdevTestbed* t, UsbLink& l, UsbSetup s)
       : testbed(t), link(l), setup(std::move(s)),
-        sys_path(std::string(kHubPath) + "/1-" + std::to_string(setup.port)) {}
+        sys_path(std::string(kHubPath) + "/1-" + std::to_string(setup.port)),
+        configuration(setup.usbmux ? kUsbmuxConfiguration : kPtpOnlyConfiguration) {
+    waker = std::thread([this] { wakeLink(); });
+  }
+  ~Impl() {
+    {
+      std::lock_guard lock(mutex);
+      stopping = true;
+    }
+    wake.notify_one();
+    waker.join();
+  }
+
+  // Time-driven work of the link (events that fall due, a held transfer).
+  void wakeLink() {
+    std::unique_lock lock(mutex);
+    while (!stopping) {
+      const double at = link.nextWake();
+      if (at < 0) {
+        wake.wait(lock);
+      } else {
+        wake.wait_until(lock, std::chrono::steady_clock::time_point(
+                                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      std::chrono::duration<double>(at))));
+      }
+      if (stopping) break;
+      link.tick();
+      refresh();
+    }
+  }
 
   std::string node() const {
     char name[32];
@@ -83,6 +123,7 @@ struct UmockdevPhone::Impl {
   bool attach(std::string* error);
 
   void refresh() {
+    wake.notify_one();
     if (readiness < 0) return;
     char scratch[4096] = {};
     const bool ready = link.reapable();
@@ -105,6 +146,21 @@ struct UmockdevPhone::Impl {
 
   void answer(UMockdevIoctlClient* client, long result, int error) {
     umockdev_ioctl_client_complete(client, result, error);
+  }
+
+  // The value an ioctl's pointer argument points at; false (answered
+  // EFAULT) if it cannot be read.
+  template <typename T>
+  bool readArgument(UMockdevIoctlClient* client, UMockdevIoctlData* arg, T* out) {
+    GError* error = nullptr;
+    GPtr<UMockdevIoctlData> value(umockdev_ioctl_data_resolve(arg, 0, sizeof(T), &error));
+    if (!value) {
+      g_clear_error(&error);
+      answer(client, -1, EFAULT);
+      return false;
+    }
+    std::memcpy(out, value->data, sizeof(T));
+    return true;
   }
 
   bool onIoctl(UMockdevIoctlClient* client, int attachment) {
@@ -137,13 +193,36 @@ struct UmockdevPhone::Impl {
       case USBDEVFS_GETDRIVER:
         answer(client, -1, ENODATA);
         return true;
-      case USBDEVFS_CLAIMINTERFACE:
+      case USBDEVFS_CLAIMINTERFACE: {
+        // usbmuxd holds the vendor interfaces; the camera is to be found by its class.
+        unsigned number = 0;
+        if (!readArgument(client, arg, &number)) return true;
+        const int cls = interfaceClass(configuration, number);
+        const bool held = setup.usbmux && cls == 255;
+        answer(client, cls < 0 || held ? -1 : 0, cls < 0 ? ENOENT : held ? EBUSY : 0);
+        return true;
+      }
+      case USBDEVFS_SETCONFIGURATION: {
+        // Not while usbmuxd uses the phone.
+        int value = 0;
+        if (!readArgument(client, arg, &value)) return true;
+        if (value < 1 || value > kConfigurations) {
+          answer(client, -1, EINVAL);
+        } else if (value != configuration && setup.usbmux) {
+          answer(client, -1, EBUSY);
+        } else {
+          configuration = value;
+          umockdev_testbed_set_attribute(testbed, sys_path.c_str(), "bConfigurationValue",
+                                         std::to_string(value).c_str());
+          answer(client, 0, 0);
+        }
+        return true;
+      }
       case USBDEVFS_RELEASEINTERFACE:
       case USBDEVFS_CLEAR_HALT:
       case USBDEVFS_RESET:
       case USBDEVFS_RESETEP:
       case USBDEVFS_SETINTERFACE:
-      case USBDEVFS_SETCONFIGURATION:
         answer(client, 0, 0);
         return true;
       case USBDEVFS_SUBMITURB:
@@ -269,8 +348,11 @@ UmockdevPhone::UmockdevPhone(UmockdevBus& bus, UsbLink& link, UsbSetup setup)
     : impl_(std::make_unique<Impl>(bus.impl().testbed.get(), link, std::move(setup))) {}
 
 UmockdevPhone::~UmockdevPhone() {
-  if (impl_->readiness >= 0) ::close(impl_->readiness);
-  for (int fd : impl_->retired) ::close(fd);
+  const int readiness = impl_->readiness;
+  const std::vector<int> retired = impl_->retired;
+  impl_.reset();
+  if (readiness >= 0) ::close(readiness);
+  for (int fd : retired) ::close(fd);
 }
 
 namespace {
@@ -295,14 +377,14 @@ bool UmockdevPhone::Impl::attach(std::string* error) {
                      "A: busnum=1\n"
                      "A: devnum=" + std::to_string(setup.device_number) + "\n"
                      "A: speed=" + std::to_string(setup.speed_mbps) + "\n"
-                     "A: bConfigurationValue=1\n"
-                     "A: bNumConfigurations=1\n"
+                     "A: bConfigurationValue=" + std::to_string(configuration) + "\n"
+                     "A: bNumConfigurations=" + std::to_string(kConfigurations) + "\n"
                      "A: idVendor=05ac\n"
                      "A: idProduct=12a8\n"
                      "A: manufacturer=Apple Inc.\n"
                      "A: product=iPhone\n"
                      "A: serial=" + setup.serial + "\n"
-                     "H: descriptors=" + kDescriptors + "\n";
+                     "H: descriptors=" + hex(phoneDescriptors()) + "\n";
   GError* gerror = nullptr;
   if (!umockdev_testbed_add_from_string(testbed, text.c_str(), &gerror)) {
     *error = std::string("umockdev: ") + (gerror ? gerror->message : "cannot add the device");
@@ -355,6 +437,7 @@ bool UmockdevPhone::plugIn(int device_number, std::string* error) {
   d.urbs.clear();
   d.buffers.clear();
   d.setup.device_number = device_number;
+  d.configuration = d.setup.usbmux ? kUsbmuxConfiguration : kPtpOnlyConfiguration;
   return d.attach(error);
 }
 

@@ -15,13 +15,6 @@
 
 namespace emulated_phone::usb {
 
-struct UsbSetup {
-  std::string serial = "00008110000A1B2C3D4E5F60";
-  int port = 1;           // on the root hub of bus 1: sysfs device "1-PORT"
-  int device_number = 2;  // DEVNUM: /dev/bus/usb/001/NNN
-  int speed_mbps = 480;          // the sysfs "speed" attribute
-  double link_bytes_per_second = 0;  // 0: as fast as umockdev goes
-};
 
 // The testbed: umockdev's fake sysfs and /dev, which every phone on it shares.
 class UmockdevBus {
@@ -56,7 +49,8 @@ class UmockdevPhone {
   // before fail with ENODEV.
   bool plugIn(int device_number, std::string* error);
   // Runs `change` on the link under the device's lock (from any thread),
-  // then brings the node's readiness and the bus up to date.
+  // then brings the node's readiness and the bus up to date. A thread of
+  // its own calls the link's tick() when its nextWake() comes.
   void withLink(const std::function<void(UsbLink&)>& change);
 
   struct Impl;

@@ -3,17 +3,19 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "byte_order.h"
+
 namespace emulated_phone::usb {
 
 namespace {
 
 constexpr size_t kPacket = 512;
+constexpr size_t kHeader = 12;
+// Still-image class requests on endpoint 0.
+constexpr uint8_t kClassOut = 0x21, kClassIn = 0xA1;
+constexpr uint8_t kCancelRequest = 0x64, kGetDeviceStatus = 0x67;
 
-uint32_t length32(const std::string& s) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[i]);
-  return v;
-}
+const unsigned char* raw(const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
 }  // namespace
 
@@ -30,14 +32,8 @@ void UsbLink::complete(const Urb& urb, int status, std::string data, size_t at) 
 int UsbLink::submit(Urb urb) {
   if (unplugged_) return -ENODEV;
   if (urb.type == kUrbTypeControl) {
-    // Class requests on endpoint 0: a PTP device status of "OK", nothing else.
-    std::string data;
-    if (urb.out.size() >= 8 && static_cast<unsigned char>(urb.out[1]) == 0x67 && urb.length >= 12)
-      data = std::string("\x04\x00\x01\x20", 4);
-    complete(urb, 0, data, 8);
-    return 0;
-  }
-  if (urb.endpoint == kBulkOut) {
+    control(urb);
+  } else if (urb.endpoint == kBulkOut) {
     from_host_ += urb.out;
     complete(urb, 0, "");
     done_.back().actual = urb.out.size();
@@ -53,41 +49,120 @@ int UsbLink::submit(Urb urb) {
   return 0;
 }
 
+void UsbLink::control(const Urb& urb) {
+  if (urb.out.size() < 8) {
+    complete(urb, -EPIPE, "");
+    return;
+  }
+  const uint8_t type = raw(urb.out)[0], request = raw(urb.out)[1];
+  const uint16_t length = loadLe16(raw(urb.out) + 6);
+  if (type == kClassIn && request == kGetDeviceStatus) {
+    // Always "OK", whatever is going on.
+    std::string status("\x04\x00\x01\x20", 4);
+    status.resize(std::min<size_t>(status.size(), std::min<size_t>(length, urb.length - 8)));
+    complete(urb, 0, status, 8);
+    return;
+  }
+  if (type == kClassOut && request == kCancelRequest && length >= 6) {
+    auto data = std::find_if(to_host_.begin(), to_host_.end(),
+                             [](const InMessage& m) { return containerType(m.head) == ptp::kData; });
+    if (data != to_host_.end()) {
+      cancel(data);
+    } else {
+      cancel_next_ = true;
+    }
+  }
+  // Any other request (Reset 0x66 among them) is taken and done nothing with.
+  complete(urb, 0, "", 8);
+  done_.back().actual = std::min<size_t>(length, urb.out.size() - 8);
+}
+
+// The data phase ends with a zero-length packet where it stands, and the
+// response that follows it says IncompleteTransfer.
+void UsbLink::cancel(std::deque<InMessage>::iterator data) {
+  data->cancelled = true;
+  for (auto it = data + 1; it != to_host_.end(); ++it) {
+    if (containerType(it->head) != ptp::kResponse) continue;
+    it->head = response(ptp::kIncompleteTransfer, containerTransaction(it->head));
+    break;
+  }
+}
+
 void UsbLink::takeContainers() {
-  while (!unplugged_ && from_host_.size() >= 12) {
-    uint32_t length = length32(from_host_);
-    if (length < 12) {  // garbage: drop it
+  while (!unplugged_ && from_host_.size() >= kHeader) {
+    const uint32_t length = containerLength(from_host_);
+    if (length < kHeader) {  // garbage: drop it
       from_host_.clear();
       return;
     }
     if (from_host_.size() < length) return;
     std::string bytes = from_host_.substr(0, length);
     from_host_.erase(0, length);
-    uint16_t type = static_cast<uint16_t>(static_cast<unsigned char>(bytes[4]) |
-                                          static_cast<unsigned char>(bytes[5]) << 8);
     Command command;
-    if (type == 1 && parseCommand(bytes, &command)) {
+    if (containerType(bytes) == ptp::kCommand && parseCommand(bytes, &command)) {
+      pending_command_.clear();  // a data phase that never came is given up
       if (PtpPhone::takesData(command.code)) {
         pending_command_ = bytes;
         continue;
       }
-    } else if (type == 2 && !pending_command_.empty()) {
+    } else if (containerType(bytes) == ptp::kData && !pending_command_.empty()) {
       parseCommand(pending_command_, &command);
       pending_command_.clear();
+      command.has_data = true;
+      command.data_code = containerCode(bytes);
+      command.data = bytes.substr(kHeader);
     } else {
-      continue;
+      continue;  // a data phase nobody waits for is dropped
     }
-    Answer answer = phone_.handle(command);
-    if (answer.unplug) {
-      unplug();
-      return;
-    }
-    for (auto& m : answer.messages) to_host_.push_back(std::move(m));
+    answer(std::move(command));
   }
 }
 
+void UsbLink::answer(Command command) {
+  Answer answer = phone_.handle(command);
+  if (answer.unplug) {
+    unplug();
+    return;
+  }
+  const size_t first = to_host_.size();
+  for (auto& m : answer.messages) to_host_.push_back(std::move(m));
+  if (cancel_next_) {
+    auto data = std::find_if(to_host_.begin() + static_cast<std::ptrdiff_t>(first), to_host_.end(),
+                             [](const InMessage& m) { return containerType(m.head) == ptp::kData; });
+    if (data != to_host_.end()) {
+      cancel(data);
+      cancel_next_ = false;
+    }
+  }
+  queueEvents();
+}
+
+void UsbLink::queueEvents() {
+  for (auto& e : phone_.takeEvents()) events_.push_back(std::move(e));
+}
+
+void UsbLink::tick() {
+  if (unplugged_) return;
+  queueEvents();
+  pump();
+}
+
+double UsbLink::nextWake() const {
+  if (unplugged_) return -1;
+  const double phone = phone_.nextEventAt();
+  if (hold_until_ < 0 || hold_until_ <= clock_()) return phone;  // a held message goes with the next URB
+  return phone < 0 ? hold_until_ : std::min(phone, hold_until_);
+}
+
+// Whether the message in front still waits for its first byte.
+bool UsbLink::held() {
+  if (to_host_.empty() || sent_ > 0 || to_host_.front().delay <= 0 || to_host_.front().cancelled) return false;
+  if (hold_until_ < 0) hold_until_ = clock_() + to_host_.front().delay;
+  return clock_() < hold_until_;
+}
+
 void UsbLink::pump() {
-  while (!unplugged_ && !stalled_ && !bulk_in_.empty()) {
+  while (!unplugged_ && !stalled_ && !held() && !bulk_in_.empty()) {
     const Urb& urb = bulk_in_.front();
     if (zero_packet_due_) {
       zero_packet_due_ = false;
@@ -97,42 +172,57 @@ void UsbLink::pump() {
     }
     if (to_host_.empty()) break;
     InMessage& m = to_host_.front();
-    uint64_t n = std::min<uint64_t>(urb.length, m.size() - sent_);
-    // The part of this piece that comes from the file.
-    uint64_t head = m.head.size();
-    uint64_t body_from = std::max<uint64_t>(sent_, head) - head;
-    uint64_t body_to = std::max<uint64_t>(sent_ + n, head) - head;
-    int64_t body = static_cast<int64_t>(body_to - body_from);
+    if (m.cancelled) {
+      // What was sent stays sent; a zero-length packet ends the transfer.
+      to_host_.pop_front();
+      sent_ = 0;
+      hold_until_ = -1;
+      complete(urb, 0, "");
+      bulk_in_.pop_front();
+      continue;
+    }
+    // This transfer: the header alone when it is split off, else the rest.
+    const bool header_alone = m.split_header && sent_ < kHeader;
+    const uint64_t end = header_alone ? kHeader : m.size();
+    const uint64_t n = std::min<uint64_t>(urb.length, end - sent_);
+    const uint64_t head = m.head.size();
+    const uint64_t body_from = std::max<uint64_t>(sent_, head) - head;
+    const uint64_t body_to = std::max<uint64_t>(sent_ + n, head) - head;
+    const int64_t body = static_cast<int64_t>(body_to - body_from);
     if (m.object_data && body > 0) {
       if (faults_.stall_at_object_bytes >= 0 && object_bytes_ + body > faults_.stall_at_object_bytes) {
         stalled_ = true;  // nothing more comes; the URB stays pending
         break;
       }
-      if (faults_.unplug_after_object_bytes >= 0 &&
-          object_bytes_ + body > faults_.unplug_after_object_bytes) {
+      if (faults_.unplug_after_object_bytes >= 0 && object_bytes_ + body > faults_.unplug_after_object_bytes) {
         unplug();
         return;
       }
     }
     std::string data(static_cast<size_t>(n), '\0');
-    if (sent_ < head) m.head.copy(data.data(), std::min<uint64_t>(n, head - sent_), sent_);
+    if (sent_ < head) m.head.copy(data.data(), static_cast<size_t>(std::min<uint64_t>(n, head - sent_)), sent_);
+    uint64_t piece = n;
     if (body > 0) {
-      size_t at = static_cast<size_t>(head > sent_ ? head - sent_ : 0);
-      int64_t got = m.body.file->readAt(data.data() + at, static_cast<size_t>(body),
-                                        m.body.offset + body_from);
+      const size_t at = static_cast<size_t>(head > sent_ ? head - sent_ : 0);
+      const int64_t got = m.body.file->readAt(data.data() + at, static_cast<size_t>(body), m.body.offset + body_from);
       if (got != body) {  // the file shrank or failed under us: end the transfer short
-        data.resize(at + static_cast<size_t>(std::max<int64_t>(got, 0)));
-        n = data.size();
-        m.body.length = body_from + static_cast<uint64_t>(std::max<int64_t>(got, 0));
+        const uint64_t kept = static_cast<uint64_t>(std::max<int64_t>(got, 0));
+        data.resize(at + kept);
+        piece = data.size();
+        m.body.length = body_from + kept;
       }
       object_bytes_ += body;
     }
-    sent_ += n;
-    bytes_in_ += n;
-    if (sent_ >= m.size()) {
-      zero_packet_due_ = m.size() % kPacket == 0 && n == urb.length;
-      to_host_.pop_front();
-      sent_ = 0;
+    sent_ += piece;
+    bytes_in_ += piece;
+    if (sent_ >= (header_alone ? kHeader : m.size())) {
+      const uint64_t transfer = header_alone ? kHeader : m.split_header ? m.size() - kHeader : m.size();
+      zero_packet_due_ = transfer > 0 && transfer % kPacket == 0 && piece == urb.length;
+      if (sent_ >= m.size()) {
+        to_host_.pop_front();
+        sent_ = 0;
+        hold_until_ = -1;
+      }
     }
     complete(urb, 0, std::move(data));
     bulk_in_.pop_front();
@@ -168,11 +258,6 @@ int UsbLink::discard(uint64_t id) {
   return unplugged_ ? -ENODEV : -EINVAL;
 }
 
-void UsbLink::queueEvents(const std::vector<std::string>& events) {
-  for (const auto& e : events) events_.push_back(e);
-  pump();
-}
-
 void UsbLink::unplug() {
   if (unplugged_) return;
   unplugged_ = true;
@@ -192,7 +277,9 @@ void UsbLink::plugIn() {
   from_host_.clear();
   pending_command_.clear();
   sent_ = 0;
+  hold_until_ = -1;
   zero_packet_due_ = false;
+  cancel_next_ = false;
   unplugged_ = false;
   stalled_ = false;
   object_bytes_ = 0;

@@ -1,11 +1,15 @@
 // The phone's USB side as usbfs shows it to libusb: URBs submitted on the
 // bulk-out, bulk-in, interrupt and control endpoints, completed when the
 // phone has something for them, reaped in completion order. Bulk-out
-// containers go to the PTP responder; its answers flow back in URB-sized
-// pieces, a transfer that fills whole 512-byte packets ends with a
-// zero-length packet, and the cable faults (unplug, stall) happen here.
-// Pure logic: the umockdev glue (umockdev_phone.h) maps URBs to the
-// client's memory.
+// containers (a command and the data phase it takes) go to the PTP
+// responder; its answers flow back in URB-sized pieces: a transfer that
+// fills whole 512-byte packets ends with a zero-length packet, a split
+// header is a transfer of its own, a converted movie waits before its first
+// byte. Events go out on the interrupt endpoint, the class requests (Cancel,
+// GetDeviceStatus) come on endpoint 0, and the cable faults (unplug, stall)
+// happen here. Pure logic over a clock: the umockdev glue
+// (umockdev_phone.h) maps URBs to the client's memory and calls tick() when
+// nextWake() comes.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +23,16 @@ namespace emulated_phone::usb {
 
 constexpr uint8_t kBulkIn = 0x81, kBulkOut = 0x02, kInterruptIn = 0x83;
 constexpr uint8_t kUrbTypeInterrupt = 1, kUrbTypeControl = 2, kUrbTypeBulk = 3;
+
+// The phone as a USB device on the bus.
+struct UsbSetup {
+  std::string serial = "00008110000A1B2C3D4E5F60";
+  int port = 1;           // on the root hub of bus 1: sysfs device "1-PORT"
+  int device_number = 2;  // DEVNUM: /dev/bus/usb/001/NNN
+  int speed_mbps = 480;   // the sysfs "speed" attribute
+  double link_bytes_per_second = 0;  // 0: as fast as umockdev goes
+  bool usbmux = true;  // usbmuxd holds the phone: configuration 4 is active
+};
 
 struct Urb {
   uint64_t id = 0;  // the client's URB address
@@ -43,7 +57,8 @@ struct CableFaults {
 
 class UsbLink {
  public:
-  UsbLink(PtpPhone& phone, CableFaults faults) : phone_(phone), faults_(faults) {}
+  UsbLink(PtpPhone& phone, CableFaults faults, Clock clock = steadySeconds)
+      : phone_(phone), faults_(faults), clock_(std::move(clock)) {}
 
   // 0 or -errno (-ENODEV once unplugged).
   int submit(Urb urb);
@@ -51,8 +66,10 @@ class UsbLink {
   bool reap(Completion* out, int* error);
   // The URB is given back as cancelled (-ENOENT); -EINVAL if it is not pending.
   int discard(uint64_t id);
-  // Interrupt packets for the host (PTP events).
-  void queueEvents(const std::vector<std::string>& events);
+  // Time has passed: events that fell due and data no longer held go out.
+  void tick();
+  // When tick() has something to do; < 0 when nothing is planned.
+  double nextWake() const;
   // The cable is pulled: pending URBs end with -ENODEV, later calls fail.
   void unplug();
   // A new attachment (the cable plugged in again): the link starts afresh,
@@ -66,12 +83,18 @@ class UsbLink {
   uint64_t bytesIn() const { return bytes_in_; }
 
  private:
+  void control(const Urb& urb);
+  void cancel(std::deque<InMessage>::iterator data);
   void takeContainers();
+  void answer(Command command);
+  void queueEvents();
+  bool held();
   void pump();
   void complete(const Urb& urb, int status, std::string data, size_t at = 0);
 
   PtpPhone& phone_;
   CableFaults faults_;
+  Clock clock_;
   std::deque<Urb> bulk_in_, interrupt_in_;
   std::deque<InMessage> to_host_;
   std::deque<std::string> events_;
@@ -79,7 +102,9 @@ class UsbLink {
   std::string from_host_;
   std::string pending_command_;  // a command whose data phase is still coming
   uint64_t sent_ = 0;            // of to_host_.front()
+  double hold_until_ = -1;       // to_host_.front() waits until then
   bool zero_packet_due_ = false;
+  bool cancel_next_ = false;     // a Cancel came while nothing was being sent
   bool unplugged_ = false;
   bool stalled_ = false;
   int64_t object_bytes_ = 0;
