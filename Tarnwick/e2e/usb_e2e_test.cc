@@ -146,7 +146,6 @@ TEST_F(TarnwickUsbTest, TheCaptureDateNotTheModificationDate) {
   Result shifted = run("--modification-shift 3600", "list --limit 1 --timeout 20");
   EXPECT_THAT(shifted.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4",
                                          "FILE: IMG_0004.MOV 2024-05-01T10:02:00Z"));
-  REQUIRE_EMULATOR_OPTION("--dates a=,");
   const std::string dates = "--dates IMG_0002.JPG=20211005T143000,20230830T090000";
   Result listed = run(dates, "list --timeout 20");
   EXPECT_EQ(listed.lines.at(4), "FILE: IMG_0002.JPG 2021-10-05T14:30:00Z");
@@ -159,7 +158,6 @@ TEST_F(TarnwickUsbTest, TheCaptureDateNotTheModificationDate) {
 // Why 4: a file without a date, or with one that does not read, is listed
 // without a date and is never taken for imported.
 TEST_F(TarnwickUsbTest, MissingAndMalformedDatesAreNoDate) {
-  REQUIRE_EMULATOR_OPTION("--dates a=,");
   const std::string dates =
       "--dates IMG_0003.PNG=, --dates IMG_0002.JPG=2021-10-05,yesterday "
       "--dates IMG_0001.HEIC=garbage,20230830T090000.0";
@@ -325,12 +323,10 @@ TEST_F(TarnwickUsbTest, TrustGivenWhileWaitingOrNever) {
   EXPECT_EQ(trusted.status, 0);
   EXPECT_THAT(trusted.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4",
                                          "FILE: IMG_0004.MOV 2024-05-01T10:02:00Z"));
-  if (emulatorHas("--enumerate-after 1")) {
-    // Trusted at once, the library enumerated for longer than the wait for
-    // trust: still enumerating is not locked.
-    Result enumerating = run("--enumerate-after 35", "list --limit 1 --timeout 60");
-    EXPECT_EQ(enumerating.status, 0);
-  }
+  // Trusted at once, the library enumerated for longer than the wait for
+  // trust: still enumerating is not locked.
+  Result enumerating = run("--enumerate-after 32", "list --limit 1 --timeout 60");
+  EXPECT_EQ(enumerating.status, 0);
   // No trust within 30 s: locked.
   Result never = run("--never-trust", "list --timeout 60");
   EXPECT_EQ(never.status, 5);
@@ -413,7 +409,6 @@ TEST_F(TarnwickUsbTest, TwoFilesUnderOneNameAreBothImported) {
   EXPECT_EQ(read(out_ / "IMG_0002 (1).JPG"), "jpeg two");
   fs::remove_all(out_);
   fs::create_directories(out_);
-  REQUIRE_EMULATOR_OPTION("--show-name a=b");
   // An edited photo's render and sidecars, as a real phone files them:
   // different files, one name.
   put("DCIM/100APPLE/IMG_0001E.AAE", "<plist>edit</plist>", kMay1);
@@ -445,7 +440,6 @@ TEST_F(TarnwickUsbTest, NonAsciiNamesArriveWholeInAnyLocale) {
   ASSERT_EQ(finish(spawnShell("LC_ALL=C " + command("", download()))).status, 0);
   EXPECT_EQ(outNames(), (std::set<std::string>{"café.JPG", "Тест.HEIC", "Фото.HEIC"}));
   EXPECT_EQ(read(out_ / "Фото.HEIC"), "photo");
-  if (!emulatorHas("--show-name a=b")) return;
   // Names a folder cannot hold: a "/" and a lone surrogate.
   fs::remove_all(out_);
   fs::create_directories(out_);
@@ -457,7 +451,6 @@ TEST_F(TarnwickUsbTest, NonAsciiNamesArriveWholeInAnyLocale) {
 // Why 6: the file is what the data container carries, whatever the
 // catalogue announced.
 TEST_F(TarnwickUsbTest, AnnouncedSizesAboveAndBelowTheRealOne) {
-  REQUIRE_EMULATOR_OPTION("--announce a:1");
   Result result = run("--announce IMG_0002.JPG:3 --announce IMG_0003.PNG:301000", download());
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.lines.back(), "DONE: downloaded=4 failed=0");
@@ -468,7 +461,6 @@ TEST_F(TarnwickUsbTest, AnnouncedSizesAboveAndBelowTheRealOne) {
 // The converting phone ("Automatic"): a HEIC comes as a JPEG of the
 // announced (estimated) size.
 TEST_F(TarnwickUsbTest, ConvertingPhoneGivesWhatItAnnounces) {
-  REQUIRE_EMULATOR_OPTION("--automatic");
   Result listed = run("--automatic", "list --timeout 20");
   EXPECT_EQ(listed.lines.at(3), "FILE: IMG_0001.JPG 2024-05-01T10:00:00Z");
   Result result = run("--automatic", download());

@@ -13,7 +13,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <set>
 #include <string>
 
@@ -74,20 +73,7 @@ class UsbPhoneTest : public ::testing::Test {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
-  // Whether this emulator knows `option` (with a value that it accepts).
-  static bool emulatorHas(const std::string& option) {
-    static std::map<std::string, bool> known;
-    auto it = known.find(option);
-    if (it != known.end()) return it->second;
-    Result probe = finish(spawnShell("exec " EMULATED_PHONE_USB " --root / " + option + " -- true 2>/dev/null"));
-    return known[option] = probe.status == 0;
-  }
-
   fs::path root_, phone_, out_;
 };
-
-// Skips a test that needs an option the emulated phone does not have yet.
-#define REQUIRE_EMULATOR_OPTION(option) \
-  if (!emulatorHas(option)) GTEST_SKIP() << "emulated-phone-usb has no " << (option)
 
 }  // namespace tarnwick_e2e
