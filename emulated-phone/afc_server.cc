@@ -1,5 +1,6 @@
 #include "afc_server.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "byte_order.h"
@@ -70,7 +71,11 @@ AfcServer::AfcServer(Stream& stream, FileSystem& files, const Faults& faults,
       read_error_at_(normalizedKeys(faults.read_error_at)),
       drop_at_(normalizedKeys(faults.drop_at)),
       stall_at_(normalizedKeys(faults.stall_at)),
-      cut_packet_at_(normalizedKeys(faults.cut_packet_at)) {}
+      cut_packet_at_(normalizedKeys(faults.cut_packet_at)),
+      cut_listing_at_(normalizedKeys(faults.cut_listing_at)),
+      stall_listing_at_(normalizedKeys(faults.stall_listing_at)) {
+  for (const std::string& path : faults.out_of_step) out_of_step_.insert(normalizeRemotePath(path));
+}
 
 AfcServer::End AfcServer::run() {
   std::string data;
@@ -175,6 +180,18 @@ AfcServer::Step AfcServer::readDir(uint64_t packet, const std::string& raw_path)
       out.push_back('\0');
     }
   }
+  // --out-of-step: the answer carries the number of the request before.
+  if (out_of_step_.count(path))
+    return send(packet - 1, afc::kData, out.data(), out.size()) ? Step::kNext : Step::kEnd;
+  // --cut-listing, --stall-listing: only the first bytes of the answer go out.
+  if (auto f = cut_listing_at_.find(path); f != cut_listing_at_.end()) {
+    sendPart(packet, afc::kData, out.data(), out.size(), f->second);
+    return Step::kDrop;
+  }
+  if (auto f = stall_listing_at_.find(path); f != stall_listing_at_.end()) {
+    sendPart(packet, afc::kData, out.data(), out.size(), f->second);
+    return Step::kStall;
+  }
   return send(packet, afc::kData, out.data(), out.size()) ? Step::kNext : Step::kEnd;
 }
 
@@ -183,13 +200,17 @@ AfcServer::Step AfcServer::fileInfo(uint64_t packet, const std::string& raw_path
   FileFacts facts;
   FsStatus s = files_.facts(normalizeRemotePath(raw_path), &facts);
   if (s != FsStatus::kOk) return sendStatus(packet, statusFor(s)) ? Step::kNext : Step::kEnd;
+  // A link is described as the link itself: its size is its target's length.
   std::string out;
-  appendPair(&out, "st_size", std::to_string(facts.size));
-  appendPair(&out, "st_blocks", std::to_string(facts.blocks));
-  appendPair(&out, "st_nlink", std::to_string(facts.links));
-  appendPair(&out, "st_ifmt", facts.is_folder ? "S_IFDIR" : "S_IFREG");
+  appendPair(&out, "st_size",
+             std::to_string(facts.is_link ? facts.link_target.size() : facts.size));
+  appendPair(&out, "st_blocks", std::to_string(facts.is_link ? 0 : facts.blocks));
+  appendPair(&out, "st_nlink", std::to_string(facts.is_link ? 1 : facts.links));
+  appendPair(&out, "st_ifmt",
+             facts.is_link ? "S_IFLNK" : facts.is_folder ? "S_IFDIR" : "S_IFREG");
   appendPair(&out, "st_mtime", std::to_string(facts.modified_ns));
   appendPair(&out, "st_birthtime", std::to_string(facts.born_ns));
+  if (facts.is_link) appendPair(&out, "st_linktarget", facts.link_target);
   return send(packet, afc::kData, out.data(), out.size()) ? Step::kNext : Step::kEnd;
 }
 
@@ -258,8 +279,8 @@ AfcServer::Step AfcServer::fileRead(uint64_t packet, const std::string& data) {
   if (auto f = cut_packet_at_.find(h.path);
       f != cut_packet_at_.end() && f->second >= h.position &&
       f->second < h.position + static_cast<uint64_t>(n)) {
-    sendCut(packet, buffer_.data(), static_cast<size_t>(n),
-            static_cast<size_t>(f->second - h.position));
+    sendPart(packet, afc::kData, buffer_.data(), static_cast<size_t>(n),
+             afc::kHeaderSize + (f->second - h.position));
     return Step::kDrop;
   }
   h.position += static_cast<uint64_t>(n);
@@ -319,14 +340,17 @@ bool AfcServer::send(uint64_t packet, uint64_t operation, const void* data, size
   return stream_.writeAll({{header, sizeof header}, {data, size}});
 }
 
-bool AfcServer::sendCut(uint64_t packet, const void* data, size_t size, size_t sent) {
+bool AfcServer::sendPart(uint64_t packet, uint64_t operation, const void* data, size_t size,
+                         uint64_t bytes) {
   unsigned char header[afc::kHeaderSize];
   std::memcpy(header, kMagic, 8);
   storeLe64(header + 8, afc::kHeaderSize + size);
   storeLe64(header + 16, afc::kHeaderSize);
   storeLe64(header + 24, packet);
-  storeLe64(header + 32, afc::kData);
-  return stream_.writeAll({{header, sizeof header}, {data, sent}});
+  storeLe64(header + 32, operation);
+  const size_t in_header = static_cast<size_t>(std::min<uint64_t>(bytes, afc::kHeaderSize));
+  const size_t in_data = static_cast<size_t>(std::min<uint64_t>(bytes - in_header, size));
+  return stream_.writeAll({{header, in_header}, {data, in_data}});
 }
 
 }  // namespace emulated_phone

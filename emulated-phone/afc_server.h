@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,7 +57,7 @@ class AfcServer {
   enum class End {
     kPeerClosed,   // end of stream or a malformed request
     kDropped,      // --drop-at: close the connection now
-    kStalled,      // --stall: stop answering, keep the connection
+    kStalled,      // --stall, --stall-listing: stop answering, keep the connection
     kStopped,      // the emulator is stopping
   };
 
@@ -84,8 +85,10 @@ class AfcServer {
   bool isHostile(const std::string& raw_path) const;
   bool sendStatus(uint64_t packet, uint64_t status);
   bool send(uint64_t packet, uint64_t operation, const void* data, size_t size);
-  // A data packet that announces `size` bytes of which only `sent` follow.
-  bool sendCut(uint64_t packet, const void* data, size_t size, size_t sent);
+  // The first `bytes` bytes of a packet (header included) that announces
+  // `size` bytes of data.
+  bool sendPart(uint64_t packet, uint64_t operation, const void* data, size_t size,
+                uint64_t bytes);
 
   Stream& stream_;
   FileSystem& files_;
@@ -95,7 +98,8 @@ class AfcServer {
   uint64_t next_handle_ = 1;
   std::vector<char> buffer_;  // reused for every read answer
   std::map<std::string, uint64_t> readdir_status_, read_error_at_, drop_at_, stall_at_,
-      cut_packet_at_;
+      cut_packet_at_, cut_listing_at_, stall_listing_at_;
+  std::set<std::string> out_of_step_;
 };
 
 }  // namespace emulated_phone

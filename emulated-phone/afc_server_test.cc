@@ -20,8 +20,15 @@ class FakeFileSystem : public FileSystem {
   std::map<std::string, std::string> files;
   std::set<std::string> folders = {"/"};
   std::set<std::string> failing_reads;
+  std::map<std::string, std::string> links;  // folder links: path -> target
 
   FsStatus facts(const std::string& path, FileFacts* out) override {
+    if (auto link = links.find(path); link != links.end()) {
+      out->is_link = true;
+      out->link_target = link->second;
+      out->is_folder = true;
+      return FsStatus::kOk;
+    }
     if (folders.count(path)) {
       out->is_folder = true;
       return FsStatus::kOk;
@@ -342,6 +349,53 @@ TEST_F(AfcServerTest, HostileNamesAtTheRoot) {
   EXPECT_EQ(request(afc::kReadDir, "//").operation, afc::kData);
   // The plain path still opens.
   EXPECT_NE(open("/x"), 0u);
+}
+
+TEST_F(AfcServerTest, ALinkIsDescribedAsALink) {
+  fs_.links["/DCIM/up"] = "..";
+  start();
+  Answer a = request(afc::kGetFileInfo, "/DCIM/up");
+  EXPECT_EQ(a.data.substr(0, 10), std::string("st_size\0" "2\0", 10));
+  EXPECT_NE(a.data.find(std::string("st_ifmt\0S_IFLNK\0", 16)), std::string::npos);
+  EXPECT_NE(a.data.find(std::string("st_linktarget\0..\0", 17)), std::string::npos);
+}
+
+// A listing's answer goes out only up to a byte of the header or the data,
+// then the connection closes, or the phone stops sending.
+TEST_F(AfcServerTest, ListingCutOrStalledAtAByte) {
+  fs_.folders.insert("/DCIM");
+  fs_.files["/DCIM/A.JPG"] = "a";
+  const std::string whole = std::string("CFA6LPAA") + le64(40 + 11) + le64(40) + le64(42) +
+                            le64(afc::kData) + std::string(".\0..\0A.JPG\0", 11);
+  for (uint64_t at : {0, 5, 40, 45, 51, 1000}) {
+    for (bool stall : {false, true}) {
+      SCOPED_TRACE(std::to_string(at) + (stall ? " stall" : " cut"));
+      faults_ = Faults();
+      (stall ? faults_.stall_listing_at : faults_.cut_listing_at)["/DCIM"] = at;
+      packet_ = 41;
+      start();
+      send(afc::kReadDir, "/DCIM");
+      EXPECT_EQ(finish(), stall ? AfcServer::End::kStalled : AfcServer::End::kDropped);
+      std::string received(100, '\0');
+      received.resize(static_cast<size_t>(std::max<ssize_t>(
+          0, ::recv(client_.get(), received.data(), received.size(), MSG_WAITALL))));
+      EXPECT_EQ(received, whole.substr(0, at));
+      client_.reset();
+      server_fd_.reset();
+    }
+  }
+}
+
+TEST_F(AfcServerTest, OutOfStepAnswerCarriesTheNumberBefore) {
+  fs_.folders.insert("/DCIM");
+  faults_.out_of_step.insert("/DCIM/");
+  start();
+  send(afc::kReadDir, "/DCIM");
+  Answer a;
+  ASSERT_TRUE(receive(&a));
+  EXPECT_EQ(a.packet, packet_ - 1);
+  EXPECT_EQ(a.data, std::string(".\0..\0", 5));
+  EXPECT_EQ(request(afc::kReadDir, "/").operation, afc::kData);
 }
 
 TEST_F(AfcServerTest, LatencyWaitEndsWhenStopping) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 
 #include "afc_server.h"
 #include "byte_order.h"
@@ -21,11 +22,13 @@ namespace {
 using Clock = Device::Clock;
 constexpr uint32_t kMaxLockdownMessage = 1 << 20;
 
-// Waits until the peer closes the connection or the emulator stops; data the
-// peer sends meanwhile is read and dropped.
-void holdOpen(int fd, const StopSignal& stop) {
+// Waits until the peer closes the connection, the emulator stops or, when
+// given, `close_ms` have passed; data the peer sends meanwhile is read and
+// dropped.
+void holdOpen(int fd, const StopSignal& stop, std::optional<unsigned> close_ms) {
+  const auto until = Clock::now() + std::chrono::milliseconds(close_ms.value_or(0));
   char sink[4096];
-  while (!stop.raised()) {
+  while (!stop.raised() && (!close_ms || Clock::now() < until)) {
     pollfd p{fd, POLLIN, 0};
     int rc = ::poll(&p, 1, 100);
     if (rc > 0) {
@@ -118,9 +121,20 @@ void serveService(int fd, const std::string& service, const Services& s) {
     // accepts the connection and closes it.
     return;
   }
-  FdStream stream(fd);
+  FdStream plain(fd);
+  std::unique_ptr<TlsStream> tls;
+  if (s.device.faults().service_tls) {
+    // The service asked for TLS when it started: the client begins it.
+    std::string error;
+    tls = s.tls.accept(fd, &error);
+    if (!tls) {
+      std::fprintf(stderr, "emulated-phone: %s: %s\n", service.c_str(), error.c_str());
+      return;
+    }
+  }
+  Stream& stream = tls ? static_cast<Stream&>(*tls) : plain;
   AfcServer afc(stream, s.files, s.device.faults(), s.stop);
-  if (afc.run() == AfcServer::End::kStalled) holdOpen(fd, s.stop);
+  if (afc.run() == AfcServer::End::kStalled) holdOpen(fd, s.stop, s.device.faults().stall_close_ms);
 }
 
 }  // namespace

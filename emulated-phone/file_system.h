@@ -12,7 +12,10 @@ namespace emulated_phone {
 
 enum class FsStatus { kOk, kNotFound, kNotFolder, kIsFolder, kDenied, kIoError };
 
+// What a path leads to. For a link: what it points to, and the link itself.
 struct FileFacts {
+  bool is_link = false;
+  std::string link_target;
   bool is_folder = false;
   uint64_t size = 0;
   uint64_t links = 1;

@@ -61,7 +61,14 @@ TEST_F(PosixFileSystemTest, OpensFilesNotFolders) {
   EXPECT_TRUE(facts.is_folder);
   ASSERT_EQ(fs.facts("/DCIM/file.JPG", &facts), FsStatus::kOk);
   EXPECT_FALSE(facts.is_folder);
+  EXPECT_FALSE(facts.is_link);
   EXPECT_EQ(facts.size, 10u);
+  // A link: what it leads to, and the link itself.
+  std::filesystem::create_directory_symlink("..", root_ + "/DCIM/up");
+  ASSERT_EQ(fs.facts("/DCIM/up", &facts), FsStatus::kOk);
+  EXPECT_TRUE(facts.is_folder);
+  EXPECT_TRUE(facts.is_link);
+  EXPECT_EQ(facts.link_target, "..");
 }
 
 }  // namespace

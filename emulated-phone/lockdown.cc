@@ -171,7 +171,7 @@ Lockdown::Reply Lockdown::startService(plist_t request, const std::string& verb)
   PlistPtr a = answerFor(verb);
   setString(a.get(), "Service", *service);
   setUint(a.get(), "Port", port);
-  setBool(a.get(), "EnableServiceSSL", false);
+  setBool(a.get(), "EnableServiceSSL", device_.faults().service_tls);
   return ok(std::move(a));
 }
 

@@ -15,6 +15,8 @@ const char kUsage[] =
     "        --afc-no-connection[=refuse|close]  --readdir-status PATH=CODE\n"
     "        --hostile-names PATH  --read-error PATH@OFFSET  --drop-at PATH@OFFSET\n"
     "        --stall PATH@OFFSET  --cut-packet PATH@OFFSET\n"
+    "        --cut-listing PATH@BYTES  --stall-listing PATH@BYTES  --out-of-step PATH\n"
+    "        --stall-then-close MS  --service-tls\n"
     "        --detach-after SECONDS  --latency-ms N\n";
 
 namespace {
@@ -100,6 +102,28 @@ bool parseOptions(const std::vector<std::string>& args, Options* out, std::strin
     } else if (arg == "--hostile-names") {
       if (!value(&v)) return false;
       f.hostile_names.insert(v);
+    } else if (arg == "--out-of-step") {
+      if (!value(&v)) return false;
+      f.out_of_step.insert(v);
+    } else if (arg == "--service-tls") {
+      f.service_tls = true;
+    } else if (arg == "--stall-then-close") {
+      if (!value(&v)) return false;
+      uint64_t ms = 0;
+      if (!parseUint(v, &ms) || ms > 600000) {
+        *error = "--stall-then-close wants milliseconds (at most 600000), got " + v;
+        return false;
+      }
+      f.stall_close_ms = static_cast<unsigned>(ms);
+    } else if (arg == "--cut-listing" || arg == "--stall-listing") {
+      if (!value(&v)) return false;
+      std::string path;
+      uint64_t bytes = 0;
+      if (!parsePathNumber(v, '@', &path, &bytes)) {
+        *error = arg + " wants PATH@BYTES, got " + v;
+        return false;
+      }
+      (arg == "--cut-listing" ? f.cut_listing_at : f.stall_listing_at)[path] = bytes;
     } else if (arg == "--read-error" || arg == "--drop-at" || arg == "--stall" ||
                arg == "--cut-packet") {
       if (!value(&v)) return false;

@@ -27,6 +27,13 @@ struct Faults {
   std::map<std::string, uint64_t> drop_at;
   std::map<std::string, uint64_t> stall_at;
   std::map<std::string, uint64_t> cut_packet_at;
+  // READ_DIR answers of remote folders: bytes sent (header included) before
+  // the connection closes, or before the phone stops sending.
+  std::map<std::string, uint64_t> cut_listing_at;
+  std::map<std::string, uint64_t> stall_listing_at;
+  std::set<std::string> out_of_step;            // remote folders
+  std::optional<unsigned> stall_close_ms;       // a stall ends with the connection closed
+  bool service_tls = false;                     // services ask for TLS
   std::optional<double> detach_after_seconds;
   unsigned latency_ms = 0;
 };

@@ -33,7 +33,8 @@ TEST(Options, EveryFaultParsedAndRepeatablesCollected) {
                      "--afc-no-connection=close", "--readdir-status", "/DCIM=10",
                      "--readdir-status", "/x=y=4", "--hostile-names", "/DCIM",
                      "--read-error", "/a@b.JPG@100", "--drop-at", "/d@0", "--stall", "/s@7",
-                     "--cut-packet", "/c@9",
+                     "--cut-packet", "/c@9", "--cut-listing", "/l@5", "--stall-listing", "/m@45",
+                     "--out-of-step", "/o", "--stall-then-close", "500", "--service-tls",
                      "--detach-after", "0.25", "--latency-ms", "30", "--name", "\xff\x01"},
                     &o, &error))
       << error;
@@ -51,6 +52,11 @@ TEST(Options, EveryFaultParsedAndRepeatablesCollected) {
   EXPECT_EQ(f.drop_at.at("/d"), 0u);
   EXPECT_EQ(f.stall_at.at("/s"), 7u);
   EXPECT_EQ(f.cut_packet_at.at("/c"), 9u);
+  EXPECT_EQ(f.cut_listing_at.at("/l"), 5u);
+  EXPECT_EQ(f.stall_listing_at.at("/m"), 45u);
+  EXPECT_EQ(f.out_of_step, std::set<std::string>{"/o"});
+  EXPECT_EQ(f.stall_close_ms, 500u);
+  EXPECT_TRUE(f.service_tls);
   EXPECT_EQ(f.hostile_names.count("/DCIM"), 1u);
   EXPECT_DOUBLE_EQ(*f.detach_after_seconds, 0.25);
   EXPECT_EQ(f.latency_ms, 30u);
@@ -74,6 +80,8 @@ TEST(Options, UnusableCommandLines) {
       {"--detach-after", ""},
       {"--latency-ms", "600001"},
       {"--latency-ms", "-5"},
+      {"--cut-listing", "/a"},
+      {"--stall-then-close", "600001"},
       {"--validate-error="},
   };
   for (const auto& args : bad) {

@@ -67,8 +67,17 @@ std::string PosixFileSystem::local(const std::string& path) const {
 }
 
 FsStatus PosixFileSystem::facts(const std::string& path, FileFacts* out) {
+  // One look at the path itself; a link is looked through as well.
   struct stat st {};
-  if (::stat(local(path).c_str(), &st) != 0) return fromErrno(errno);
+  if (::lstat(local(path).c_str(), &st) != 0) return fromErrno(errno);
+  out->is_link = S_ISLNK(st.st_mode);
+  out->link_target.clear();
+  if (out->is_link) {
+    char target[4096];
+    const ssize_t n = ::readlink(local(path).c_str(), target, sizeof target);
+    if (n > 0) out->link_target.assign(target, static_cast<size_t>(n));
+    if (::stat(local(path).c_str(), &st) != 0) return fromErrno(errno);
+  }
   out->is_folder = S_ISDIR(st.st_mode);
   out->size = static_cast<uint64_t>(st.st_size);
   out->links = st.st_nlink;

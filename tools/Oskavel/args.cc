@@ -3,16 +3,6 @@
 
 #include "oskavel.h"
 
-void usage() {
-  fputs(
-      "Usage:\n"
-      "  Oskavel list [--timeout 10] [--limit 20]\n"
-      "  Oskavel download --output /path/to/folder [--timeout 60] [--limit 0]\n"
-      "  Oskavel ls [--path /] [--timeout 10] [--service com.apple.afc]\n"
-      "  Oskavel services [--timeout 10]\n",
-      stderr);
-}
-
 int parse_args(ProgramState& state, int argc, char** argv, int32_t& timeout) {
   timeout = kDefaultTimeoutSeconds;
   state.limit = 0;

@@ -2,7 +2,6 @@
 #include <libgen.h>
 #include <sys/stat.h>
 
-#include <cinttypes>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -11,18 +10,6 @@
 #include "temp_file.h"
 
 namespace {
-
-void report_remote_status(const char* message, int status, const char* remote_path) {
-  fputs(message, stderr);
-  fprintf(stderr, " status=%d path=", status);
-  print_safe_path(stderr, remote_path);
-  fputc('\n', stderr);
-}
-
-// Lines about the local side carry the local path as it is.
-void report_local(const char* message, const char* local_path) {
-  fprintf(stderr, "%s: %s\n", message, local_path);
-}
 
 const char* skip_leading_slashes(const char* path) {
   while (*path == '/') ++path;
@@ -52,7 +39,10 @@ int read_remote_info(phone::AfcClient& connection, const char* remote_path, Remo
     char* end = nullptr;
     errno = 0;
     if (key == "st_ifmt") {
-      info->is_regular = value == "S_IFREG";
+      info->kind = value == "S_IFREG"   ? RemoteInfo::Kind::kFile
+                   : value == "S_IFDIR" ? RemoteInfo::Kind::kFolder
+                   : value == "S_IFLNK" ? RemoteInfo::Kind::kLink
+                                        : RemoteInfo::Kind::kOther;
     } else if (key == "st_size") {
       const unsigned long long size = strtoull(text, &end, 10);
       if (errno == 0 && end != text && *end == '\0' && text[0] != '-') {
@@ -71,7 +61,7 @@ int read_remote_info(phone::AfcClient& connection, const char* remote_path, Remo
 }
 
 bool has_local_copy(const ProgramState& state, const char* remote_path, const RemoteInfo& info) {
-  if (!info.is_regular || !info.has_size || !info.has_mtime) return false;
+  if (info.kind != RemoteInfo::Kind::kFile || !info.has_size || !info.has_mtime) return false;
   char local_path[kPathBufferSize];
   if (local_path_for_remote(state, remote_path, local_path, sizeof local_path) != 0) return false;
   struct stat local {};
@@ -119,11 +109,12 @@ int ensure_parent_dir(const char* path) {
   return mkdir_p(dirname(copy));
 }
 
-int copy_file(const ProgramState& state, phone::AfcClient& connection, const char* remote_path) {
+int copy_file(const ProgramState& state, phone::AfcClient& connection, const char* remote_path,
+              const RemoteInfo* known) {
   std::unique_ptr<phone::AfcFile> file;
   int status = connection.openFile(remote_path, &file);
   if (status != 0 || !file) {
-    report_remote_status("ERROR: не удалось открыть файл на iPhone", status, remote_path);
+    report_remote(RemoteFailure::kFileOpen, status, remote_path);
     return -1;
   }
 
@@ -131,37 +122,34 @@ int copy_file(const ProgramState& state, phone::AfcClient& connection, const cha
   const int path_status =
       local_path_for_remote(state, remote_path, local_path, sizeof local_path);
   if (path_status == -2) {
-    fputs("ERROR: путь с '..' не станет локальным path=", stderr);
-    print_safe_path(stderr, remote_path);
-    fputc('\n', stderr);
+    report_parent_component(remote_path);
     return -1;
   }
   if (path_status != 0) {
-    fputs("ERROR: слишком длинный путь path=", stderr);
-    print_safe_path(stderr, state.output);
-    fputc('/', stderr);
-    print_safe_path(stderr, skip_leading_slashes(remote_path));
-    fputc('\n', stderr);
+    report_long_local_path(state.output, remote_path);
     return -1;
   }
 
   RemoteInfo info;
-  status = read_remote_info(connection, remote_path, &info);
-  if (status != 0 || !info.has_size) {
-    report_remote_status("ERROR: не удалось узнать размер файла на iPhone", status,
-                         remote_path);
-    return -1;
+  if (known != nullptr && known->has_size) {
+    info = *known;
+  } else {
+    status = read_remote_info(connection, remote_path, &info);
+    if (status != 0 || !info.has_size) {
+      report_remote(RemoteFailure::kFileSize, status, remote_path);
+      return -1;
+    }
   }
   file->expectSize(info.size);
 
   if (ensure_parent_dir(local_path) != 0) {
-    report_local("ERROR: не удалось создать папку", local_path);
+    report_local(LocalFailure::kFolder, local_path);
     return -1;
   }
 
   TempFile local;
   if (!local.create(local_path)) {
-    report_local("ERROR: не удалось создать файл", local_path);
+    report_local(LocalFailure::kFile, local_path);
     return -1;
   }
 
@@ -171,14 +159,14 @@ int copy_file(const ProgramState& state, phone::AfcClient& connection, const cha
     uint32_t bytes_read = 0;
     status = file->read(buffer, kChunkSize, &bytes_read);
     if (status != 0) {
-      report_remote_status("ERROR: ошибка чтения с iPhone", status, remote_path);
+      report_remote(RemoteFailure::kFileRead, status, remote_path);
       return -1;
     }
     if (bytes_read == 0) break;
     total += bytes_read;
     if (total > info.size) break;  // more than the file holds: stale data
     if (!local.write(buffer, bytes_read)) {
-      report_local("ERROR: ошибка записи файла", local_path);
+      report_local(LocalFailure::kWrite, local_path);
       return -1;
     }
   }
@@ -186,36 +174,28 @@ int copy_file(const ProgramState& state, phone::AfcClient& connection, const cha
   if (total != info.size) {
     // A count from a lost connection means nothing: say what happened.
     if (connection.lostStatus() != 0) {
-      report_remote_status("ERROR: ошибка чтения с iPhone", connection.lostStatus(),
-                           remote_path);
+      report_remote(RemoteFailure::kFileRead, connection.lostStatus(), remote_path);
       return -1;
     }
-    fprintf(stderr,
-            "ERROR: размер файла не совпал с iPhone (получено %" PRIu64 ", ожидалось %" PRIu64
-            ") path=",
-            total, info.size);
-    print_safe_path(stderr, remote_path);
-    fputc('\n', stderr);
+    report_size_mismatch(total, info.size, remote_path);
     return -1;
   }
   status = file->close();
   if (status != 0) {
-    report_remote_status("ERROR: ошибка чтения с iPhone", status, remote_path);
+    report_remote(RemoteFailure::kFileRead, status, remote_path);
     return -1;
   }
   switch (local.commit(local_path, info.has_mtime, info.mtime_ns)) {
     case TempFile::Commit::kDone:
       break;
     case TempFile::Commit::kWriteFailed:
-      report_local("ERROR: ошибка записи файла", local_path);
+      report_local(LocalFailure::kWrite, local_path);
       return -1;
     case TempFile::Commit::kNameFailed:
-      report_local("ERROR: не удалось создать файл", local_path);
+      report_local(LocalFailure::kFile, local_path);
       return -1;
   }
 
-  fputs("DOWNLOADED: ", stdout);
-  print_report_text(stdout, remote_path);
-  fputc('\n', stdout);
+  report_downloaded(remote_path);
   return 0;
 }

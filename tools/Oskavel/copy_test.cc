@@ -178,9 +178,9 @@ TEST_F(CopyTest, LocalObstaclesGiveTheirOwnMessages) {
   // The file in the way is accepted as a folder; creating the file in it fails.
   output = Copy("/DCIM/100APPLE/c.JPG", -1);
   EXPECT_EQ(output.err, "ERROR: не удалось создать файл: " + out_ + "/DCIM/100APPLE/c.JPG\n");
-  // Lines about the local side carry the local path as it is.
+  // A local path holds the phone's names: its control bytes are escaped.
   output = Copy("/DCIM/100APPLE/t\tc.JPG", -1);
-  EXPECT_EQ(output.err, "ERROR: не удалось создать файл: " + out_ + "/DCIM/100APPLE/t\tc.JPG\n");
+  EXPECT_EQ(output.err, "ERROR: не удалось создать файл: " + out_ + "/DCIM/100APPLE/t\\x09c.JPG\n");
   output = Copy("/DCIM/b.JPG", -1);
   EXPECT_EQ(output.err, "ERROR: не удалось создать файл: " + out_ + "/DCIM/b.JPG\n");
   EXPECT_EQ(ListFolder(out_ + "/DCIM"), (std::vector<std::string>{"100APPLE", "b.JPG"}));

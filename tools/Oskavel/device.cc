@@ -10,14 +10,6 @@ void device_callback(ProgramState& state, const phone::Notification* info) {
   runloop::RunLoop::current().stop();
 }
 
-void print_cf_string(const std::optional<std::string>& value) {
-  if (!value || value->size() >= kNameBufferSize || !is_utf8(*value)) {
-    fputs("unknown", stdout);
-    return;
-  }
-  print_report_text(stdout, value->c_str());
-}
-
 int open_afc_service(phone::Session& session, const char* service_name,
                      std::unique_ptr<phone::AfcClient>* connection) {
   connection->reset();

@@ -6,8 +6,6 @@
 
 namespace {
 
-using oskavel_testing::Capture;
-
 class DeviceTest : public oskavel_testing::OskavelTest {
  protected:
   void SetUp() override {
@@ -78,27 +76,6 @@ TEST_F(DeviceTest, SuccessWithoutConnectionIsPossible) {
   phone().script().service.afc_gives_connection = false;
   EXPECT_EQ(Open(), 0);
   EXPECT_EQ(client_, nullptr);
-}
-
-TEST(PrintCfStringTest, NamesThatAreMissingTooLongOrNotTextAreUnknown) {
-  const auto printed = [](std::optional<std::string> value) {
-    return Capture([&] { print_cf_string(value); }).out;
-  };
-  EXPECT_EQ(printed(std::nullopt), "unknown");
-  EXPECT_EQ(printed(std::string(511, 'n')), std::string(511, 'n'));
-  EXPECT_EQ(printed(std::string(512, 'n')), "unknown");
-  EXPECT_EQ(printed("Ива\tн"), "Ива\\x09н");
-}
-
-TEST(IsUtf8Test, AcceptsOnlyWellFormedText) {
-  for (const char* yes : {"", "plain", "Фото", "\xe2\x82\xac", "\xf0\x9f\x93\xb7", "\xf4\x8f\xbf\xbf"}) {
-    EXPECT_TRUE(is_utf8(yes)) << yes;
-  }
-  for (const char* no : {"\xff", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80",
-                         "\xd0", "\xe2\x82", "a\x80"}) {
-    EXPECT_FALSE(is_utf8(no)) << no;
-  }
-  EXPECT_FALSE(is_utf8(std::string("a\0b", 3)));
 }
 
 }  // namespace

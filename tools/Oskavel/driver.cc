@@ -7,7 +7,8 @@
 namespace {
 
 // Turns the run loop in slices until the device callback recorded a phone
-// or the deadline passed.
+// or the deadline passed. The first slice always runs, so that even a
+// timeout of 0 or less sees a phone that is already attached.
 void wait_for_device(const ProgramState& state, int32_t timeout) {
   using Seconds = std::chrono::duration<double>;
   const auto deadline =
@@ -16,9 +17,9 @@ void wait_for_device(const ProgramState& state, int32_t timeout) {
   const auto slice =
       std::chrono::duration_cast<runloop::Clock::duration>(Seconds(kWaitSliceSeconds));
   auto& loop = runloop::RunLoop::current();
-  while (!state.discovered && runloop::Clock::now() < deadline) {
+  do {
     loop.runUntil(runloop::Clock::now() + slice, false);
-  }
+  } while (!state.discovered && runloop::Clock::now() < deadline);
 }
 
 // The command once the session stands. Every handle closes itself on the
@@ -30,7 +31,7 @@ int run_command(ProgramState& state, phone::Session& session) {
   std::unique_ptr<phone::AfcClient> connection;
   const int status = open_afc_service(session, service_name, &connection);
   if (status != 0 || !connection) {
-    fprintf(stderr, "ERROR: не удалось открыть AFC-сервис %s status=%d\n", service_name, status);
+    report_no_file_service(service_name, status);
     return kExitNoFileService;
   }
 
@@ -39,8 +40,7 @@ int run_command(ProgramState& state, phone::Session& session) {
   }
 
   traverse(state, *connection, state.start_path);
-  fprintf(stdout, "DONE: media=%d downloaded=%d failed=%d\n", state.seen, state.downloaded,
-          state.failed);
+  report_done(state.seen, state.downloaded, state.failed);
   return state.failed != 0 || state.walk_incomplete ? kExitFilesFailed : kExitOk;
 }
 
@@ -59,7 +59,7 @@ int oskavel_main(phone::Phone& phone, int argc, char** argv) {
       [&state](const phone::Notification* info) { device_callback(state, info); },
       &notification);
   if (status != 0) {
-    fprintf(stderr, "ERROR: AMDeviceNotificationSubscribe status=%d\n", status);
+    report_call_failed("AMDeviceNotificationSubscribe", status);
     return kExitSubscribeFailed;
   }
 
@@ -68,48 +68,33 @@ int oskavel_main(phone::Phone& phone, int argc, char** argv) {
   notification.reset();
 
   if (state.device.empty()) {
-    fputs("ERROR: MobileDevice не увидел iPhone. Finder может видеть устройство, но AFC-доступ "
-          "пока не открыт.\n",
-          stderr);
+    report_no_device();
     return kExitNoDevice;
   }
 
   std::unique_ptr<phone::Connection> device;
   status = phone.connect(state.device, &device);
   if (status != 0 || !device) {
-    fprintf(stderr, "ERROR: AMDeviceConnect status=%d\n", status);
+    report_call_failed("AMDeviceConnect", status);
     return kExitConnectFailed;
   }
   if (!device->isPaired()) {
-    fputs("ERROR: iPhone не спарен с этим Mac. Разблокируйте iPhone и нажмите 'Доверять'.\n",
-          stderr);
+    report_not_paired();
     return kExitNotPaired;
   }
   status = device->validatePairing();
   if (status != 0) {
-    fprintf(stderr, "ERROR: AMDeviceValidatePairing status=%d\n", status);
+    report_call_failed("AMDeviceValidatePairing", status);
     return kExitValidateFailed;
   }
   std::unique_ptr<phone::Session> session;
   status = device->startSession(&session);
   if (status != 0 || !session) {
-    fprintf(stderr, "ERROR: AMDeviceStartSession status=%d\n", status);
+    report_call_failed("AMDeviceStartSession", status);
     return kExitSessionFailed;
   }
 
-  fputs("DEVICE: ", stdout);
-  print_cf_string(session->deviceName());
-  fputs("\n", stdout);
+  report_device(session->deviceName());
 
   return run_command(state, *session);
-}
-
-int finish_output(int status) {
-  // Written and flushed without error, and closed: only then did the
-  // report reach its reader.
-  const bool flushed = fflush(stdout) == 0;
-  const bool clean = flushed && ferror(stdout) == 0;
-  const bool closed = fclose(stdout) == 0;
-  if (status == kExitOk && !(clean && closed)) return kExitOutputLost;
-  return status;
 }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "phone.h"
+#include "report.h"
 
 // Sizes the program works in.
 constexpr size_t kPathBufferSize = 1024;  // a path has at most 1023 bytes
@@ -68,11 +69,9 @@ struct ProgramState {
 
 // Command line (args.cc).
 int parse_args(ProgramState& state, int argc, char** argv, int32_t& timeout);
-void usage();
 
 // Device attachment and the file service (device.cc).
 void device_callback(ProgramState& state, const phone::Notification* info);
-void print_cf_string(const std::optional<std::string>& value);
 int open_afc_service(phone::Session& session, const char* service_name,
                      std::unique_ptr<phone::AfcClient>* connection);
 
@@ -87,7 +86,9 @@ int list_directory(phone::AfcClient& connection, const char* path);
 // File copy and local paths (copy.cc).
 // What the phone's file-info answer says of a path.
 struct RemoteInfo {
-  bool is_regular = false;  // "st_ifmt" is "S_IFREG"
+  // "st_ifmt": S_IFREG, S_IFDIR, S_IFLNK, another type, or none given.
+  enum class Kind { kUnknown, kFile, kFolder, kLink, kOther };
+  Kind kind = Kind::kUnknown;
   bool has_size = false;
   uint64_t size = 0;
   bool has_mtime = false;
@@ -97,7 +98,9 @@ int read_remote_info(phone::AfcClient& connection, const char* remote_path, Remo
 // Whether the local copy of the remote file is a regular file with the
 // phone's size and, to the second, its modification time.
 bool has_local_copy(const ProgramState& state, const char* remote_path, const RemoteInfo& info);
-int copy_file(const ProgramState& state, phone::AfcClient& connection, const char* remote_path);
+// `known`: the phone's file-info answer when the caller has it already.
+int copy_file(const ProgramState& state, phone::AfcClient& connection, const char* remote_path,
+              const RemoteInfo* known = nullptr);
 // Writes the local path; -1 when it would not fit (out left empty), -2 when
 // the remote path has a ".." component and so must never become a local one.
 int local_path_for_remote(const ProgramState& state, const char* remote_path, char* out,
@@ -105,19 +108,9 @@ int local_path_for_remote(const ProgramState& state, const char* remote_path, ch
 int ensure_parent_dir(const char* path);
 int mkdir_p(const char* path);
 
-// Report text (report_text.cc).
-// Every byte outside blank..tilde as \xHH.
-void print_safe_path(FILE* stream, const char* text);
-// Control bytes (0x00-0x1F, 0x7F) as \xHH, everything else raw: for the
-// payloads of report lines, so that no name can break a line.
-void print_report_text(FILE* stream, const char* text);
-bool is_utf8(const std::string& text);
-
 // Service probe (services.cc).
 int command_services(phone::Session& session);
 
-// The whole program (driver.cc); returns the exit status.
+// The whole program (driver.cc); returns the exit status. Every line goes
+// through report.h; main ends with finish_output.
 int oskavel_main(phone::Phone& phone, int argc, char** argv);
-// The status to end with: `status`, or kExitOutputLost when it is 0 and
-// standard output could not be written in full.
-int finish_output(int status);

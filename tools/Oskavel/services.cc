@@ -16,13 +16,12 @@ int command_services(phone::Session& session) {
   for (const char* const* name = services; *name != nullptr; ++name) {
     std::unique_ptr<phone::AfcClient> connection;
     const int status = open_afc_service(session, *name, &connection);
-    fprintf(stdout, "SERVICE: %s status=%d", *name, status);
+    std::optional<int> root_status;
     if (status == 0 && connection) {
       std::unique_ptr<phone::AfcFolder> directory;
-      const int root_status = connection->openFolder("/", &directory);
-      fprintf(stdout, " root_status=%d", root_status);
+      root_status = connection->openFolder("/", &directory);
     }
-    fputc('\n', stdout);
+    report_service(*name, status, root_status);
   }
   return 0;
 }

@@ -56,6 +56,19 @@ int open_unnamed(const std::string& folder) {
 #endif
 }
 
+// The name through which an unnamed file gets its own name at the end.
+std::string proc_name(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// Without /proc (a chroot, a small container) an unnamed file could never
+// be given a name. Asked once: /proc does not come or go during a run.
+bool can_be_named(int fd) {
+  static const bool named = [fd] {
+    struct stat st {};
+    return lstat(proc_name(fd).c_str(), &st) == 0;
+  }();
+  return named;
+}
+
 }  // namespace
 
 void TempFile::removeOnSignals() {
@@ -83,9 +96,12 @@ bool TempFile::create(const std::string& final_path, Kind kind) {
   const std::string folder = folder_of(final_path);
   if (kind == Kind::kUnnamedIfPossible) {
     fd_ = open_unnamed(folder);
-    if (fd_ >= 0) return true;
+    if (fd_ >= 0 && can_be_named(fd_)) return true;
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
   }
-  // No unnamed files here (another system, or a file system without them).
+  // No unnamed files here (another system, a file system without them, or
+  // no /proc to name them through).
   std::string pattern = join(folder, kHiddenPattern);
   // Blocked while the name is recorded, so that a signal never finds a
   // file that is not on record yet.
@@ -120,7 +136,7 @@ bool TempFile::write(const char* data, size_t size) {
 // Gives the unnamed file a hidden name of its own; rename then puts it in
 // place, replacing an earlier copy (a link cannot replace).
 bool TempFile::linkUnnamed(const std::string& folder) {
-  const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+  const std::string self = proc_name(fd_);
   sigset_t block, old;
   sigemptyset(&block);
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&block, signal_number);
@@ -151,9 +167,20 @@ TempFile::Commit TempFile::commit(const std::string& final_path, bool has_mtime,
     times[1].tv_nsec = static_cast<long>(mtime_ns % kNanosecondsPerSecond);
     futimens(fd_, times);
   }
-  if (path_.empty() && !linkUnnamed(folder_of(final_path))) {
-    discard();
-    return Commit::kWriteFailed;
+  if (path_.empty()) {
+    // Where the final name is free, the complete file takes it at once.
+    if (linkat(AT_FDCWD, proc_name(fd_).c_str(), AT_FDCWD, final_path.c_str(),
+               AT_SYMLINK_FOLLOW) == 0) {
+      const int fd = fd_;
+      fd_ = -1;
+      if (close(fd) == 0) return Commit::kDone;
+      unlink(final_path.c_str());
+      return Commit::kWriteFailed;
+    }
+    if (!linkUnnamed(folder_of(final_path))) {
+      discard();
+      return Commit::kWriteFailed;
+    }
   }
   const int fd = fd_;
   fd_ = -1;

@@ -1,8 +1,9 @@
 // A copy in progress: written into a temporary file in the destination
 // folder that takes the final name, replacing whatever was there, only once
 // it is complete. Until then nothing is left behind on any way out:
-// - where the system offers it (Linux: O_TMPFILE), the file has no name at
-//   all until it is complete, so not even a killed process leaves it;
+// - where the system offers it (Linux: O_TMPFILE, with /proc mounted to
+//   name the file through at the end), the file has no name at all until
+//   it is complete, so not even a killed process leaves it;
 // - elsewhere it is a hidden ".oskavel-XXXXXX" file, removed on failure and
 //   on SIGINT, SIGTERM, SIGHUP and SIGQUIT (the process then ends as the
 //   signal would).

@@ -13,14 +13,20 @@
 namespace oskavel_testing {
 
 Output Capture(const std::function<void()>& f) {
-  fflush(stdout);
-  fflush(stderr);
-  ::testing::internal::CaptureStdout();
-  ::testing::internal::CaptureStderr();
+  char* out_data = nullptr;
+  char* err_data = nullptr;
+  size_t out_size = 0;
+  size_t err_size = 0;
+  FILE* out = open_memstream(&out_data, &out_size);
+  FILE* err = open_memstream(&err_data, &err_size);
+  report_use_streams(out, err);
   f();
-  Output output;
-  output.out = ::testing::internal::GetCapturedStdout();
-  output.err = ::testing::internal::GetCapturedStderr();
+  report_use_streams(stdout, stderr);
+  fclose(out);
+  fclose(err);
+  Output output{std::string(out_data, out_size), std::string(err_data, err_size)};
+  free(out_data);
+  free(err_data);
   return output;
 }
 

@@ -18,7 +18,7 @@ struct Output {
   std::string err;
 };
 
-// Runs f with standard output and standard error captured.
+// Runs f with the lines of the report captured.
 Output Capture(const std::function<void()>& f);
 
 // Reads a whole local file ("" when it is missing).

@@ -28,32 +28,19 @@ bool is_safe_entry_name(const std::string& name) {
   return !name.empty() && name.find('/') == std::string::npos;
 }
 
-void report_unsafe_name(ProgramState& state, const char* folder, const std::string& name) {
-  fputs("ERROR: пропущено небезопасное имя в папке path=", stderr);
-  print_safe_path(stderr, folder);
-  fputs(" name=", stderr);
-  print_safe_path(stderr, name.c_str());
-  fputc('\n', stderr);
+void skip_unsafe_name(ProgramState& state, const char* folder, const std::string& name) {
+  report_unsafe_name(folder, name);
   count_as_failed_download(state);
 }
 
-void report_long_path(ProgramState& state, const char* parent, const std::string& name) {
-  fputs("ERROR: слишком длинный путь path=", stderr);
-  if (strcmp(parent, "/") != 0) print_safe_path(stderr, parent);
-  fputc('/', stderr);
-  print_safe_path(stderr, name.c_str());
-  fputc('\n', stderr);
+void skip_long_path(ProgramState& state, const char* parent, const std::string& name) {
+  report_long_remote_path(parent, name);
   count_as_failed_download(state);
 }
 
 // A folder the walk could not see into: whatever it holds was missed.
 void report_folder(ProgramState& state, bool opening, int status, const char* path) {
-  fputs(opening ? "ERROR: не удалось открыть папку на iPhone"
-                : "ERROR: ошибка чтения папки на iPhone",
-        stderr);
-  fprintf(stderr, " status=%d path=", status);
-  print_safe_path(stderr, path);
-  fputc('\n', stderr);
+  report_remote(opening ? RemoteFailure::kFolderOpen : RemoteFailure::kFolderRead, status, path);
   state.walk_incomplete = true;
   count_as_failed_download(state);
 }
@@ -65,12 +52,61 @@ bool connection_lost(ProgramState& state, const phone::AfcClient& connection) {
   return true;
 }
 
-void download_file(ProgramState& state, phone::AfcClient& connection, const char* path) {
-  if (copy_file(state, connection, path) == 0) {
+void download_file(ProgramState& state, phone::AfcClient& connection, const char* path,
+                   const RemoteInfo* info) {
+  if (copy_file(state, connection, path, info) == 0) {
     ++state.downloaded;
   } else {
     ++state.failed;
     connection_lost(state, connection);
+  }
+}
+
+// A path that is not a folder: a media file is listed or copied. `info` is
+// the phone's answer about it, when there is one.
+void handle_file(ProgramState& state, phone::AfcClient& connection, const char* path,
+                 const RemoteInfo* info) {
+  if (!is_media_file(path)) return;
+  ++state.seen;
+  if (is_command(state, "list")) {
+    report_file(path);
+  } else if (is_command(state, "download")) {
+    // With --skip-existing the file-info answer that every path gets tells
+    // whether the local copy is already there: a skipped file costs no
+    // more than it does in list.
+    if (state.skip_existing && info != nullptr && has_local_copy(state, path, *info)) {
+      report_skipped(path);
+    } else {
+      download_file(state, connection, path, info);
+    }
+  }
+}
+
+// Walks an open folder entry by entry; each subfolder is walked whole
+// before the next entry. The entries are the whole listing: a listing the
+// phone did not send whole fails to open.
+void walk_folder(ProgramState& state, phone::AfcClient& connection, const char* path,
+                 phone::AfcFolder& directory) {
+  for (;;) {
+    if (should_stop_for_limit(state) || connection_lost(state, connection)) break;
+    std::optional<std::string> name;
+    const int status = directory.read(&name);
+    if (status != 0) {
+      report_folder(state, false, status, path);
+      break;
+    }
+    if (!name) break;
+    if (*name == "." || *name == "..") continue;
+    if (!is_safe_entry_name(*name)) {
+      skip_unsafe_name(state, path, *name);
+      continue;
+    }
+    char child[kPathBufferSize];
+    if (join_remote_path(path, name->c_str(), child, sizeof child) != 0) {
+      skip_long_path(state, path, *name);
+      continue;
+    }
+    traverse(state, connection, child);
   }
 }
 
@@ -110,88 +146,50 @@ int is_media_file(const char* path) {
 void traverse(ProgramState& state, phone::AfcClient& connection, const char* path) {
   if (should_stop_for_limit(state) || connection_lost(state, connection)) return;
 
-  // With --skip-existing a media file costs one question to the phone, as
-  // in list: its file-info answer says that it is a file, and gives the
-  // size and time that tell whether the local copy is already there.
-  if (state.skip_existing && is_command(state, "download") && is_media_file(path)) {
-    RemoteInfo info;
-    if (read_remote_info(connection, path, &info) == 0 && info.is_regular) {
-      ++state.seen;
-      if (has_local_copy(state, path, info)) {
-        fputs("SKIPPED: ", stdout);
-        print_report_text(stdout, path);
-        fputc('\n', stdout);
-      } else {
-        download_file(state, connection, path);
-      }
-      return;
-    }
-    // Not a file, or no answer: the path is walked as always.
+  // The phone's file-info answer says what the path is. A link is neither
+  // listed nor walked: a link to a parent folder would list its photos
+  // again, two would never end.
+  RemoteInfo info;
+  const bool known = read_remote_info(connection, path, &info) == 0 &&
+                     info.kind != RemoteInfo::Kind::kUnknown;
+  if (known && info.kind == RemoteInfo::Kind::kLink) return;
+  if (known && info.kind != RemoteInfo::Kind::kFolder) {
+    handle_file(state, connection, path, &info);
+    return;
   }
 
+  // A folder, or a path the phone says nothing about: what opening it as a
+  // folder answers decides.
   std::unique_ptr<phone::AfcFolder> directory;
-  int status = connection.openFolder(path, &directory);
-  if (status != 0 && !connection.notAFolder(status)) {
+  const int status = connection.openFolder(path, &directory);
+  if (status != 0 && (known || !connection.notAFolder(status))) {
     report_folder(state, true, status, path);
     return;
   }
   if (status != 0 || !directory) {
-    if (!is_media_file(path)) return;
-    ++state.seen;
-    if (is_command(state, "list")) {
-      fputs("FILE: ", stdout);
-      print_report_text(stdout, path);
-      fputc('\n', stdout);
-    } else if (is_command(state, "download")) {
-      download_file(state, connection, path);
-    }
+    handle_file(state, connection, path, nullptr);
     return;
   }
-
-  for (;;) {
-    if (should_stop_for_limit(state) || connection_lost(state, connection)) break;
-    std::optional<std::string> name;
-    status = directory->read(&name);
-    if (status != 0) {
-      report_folder(state, false, status, path);
-      break;
-    }
-    if (!name) break;
-    if (*name == "." || *name == "..") continue;
-    if (!is_safe_entry_name(*name)) {
-      report_unsafe_name(state, path, *name);
-      continue;
-    }
-    char child[kPathBufferSize];
-    if (join_remote_path(path, name->c_str(), child, sizeof child) != 0) {
-      report_long_path(state, path, *name);
-      continue;
-    }
-    traverse(state, connection, child);
-  }
+  walk_folder(state, connection, path, *directory);
 }
 
 int list_directory(phone::AfcClient& connection, const char* path) {
   std::unique_ptr<phone::AfcFolder> directory;
   int status = connection.openFolder(path, &directory);
   if (status != 0 || !directory) {
-    fprintf(stderr, "ERROR: не удалось открыть папку %s status=%d\n", path, status);
+    report_ls_failed(true, path, status);
     return -1;
   }
-  fputs("LS: ", stdout);
-  print_report_text(stdout, path);
-  fputc('\n', stdout);
+  report_ls(path);
   for (;;) {
     std::optional<std::string> name;
     status = directory->read(&name);
     if (status != 0) {
-      fprintf(stderr, "ERROR: чтение папки %s status=%d\n", path, status);
+      report_ls_failed(false, path, status);
       return -1;
     }
     if (!name) break;
-    fputs("ENTRY: ", stdout);
-    print_report_text(stdout, name->c_str());
-    fputc('\n', stdout);
+    report_entry(*name);
   }
   return 0;
 }

@@ -90,8 +90,7 @@ TEST_F(WalkTest, LimitStopsTheWalkWithoutTouchingTheDeviceAgain) {
   EXPECT_EQ(state_.seen, 3);
   // After the third file only the open folders are closed.
   const auto& calls = phone().calls();
-  auto third = std::find(calls.begin(), calls.end(),
-                         "openFolder /DCIM/101APPLE/IMG_0003.MOV");
+  auto third = std::find(calls.begin(), calls.end(), "fileInfo /DCIM/101APPLE/IMG_0003.MOV");
   ASSERT_NE(third, calls.end());
   for (auto it = third + 1; it != calls.end() - 1; ++it) {
     EXPECT_EQ(*it, "closeFolder");

@@ -1,7 +1,9 @@
 // End-to-end tests: the real Oskavel binary, through the real
 // libimobiledevice, against the emulated phone.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -62,6 +64,29 @@ std::vector<std::string> FilesBelow(const std::string& root) {
 // Where the program's standard output goes.
 enum class Stdout { kCaptured, kFullDevice, kClosed };
 
+// Exit status of a child that could not hide /proc from itself.
+constexpr int kNoNamespace = 200;
+
+// Hides /proc from this process and what it runs, in a mount namespace of
+// its own. A sanitizer runtime needs /proc itself: there only the folder of
+// open files goes, the one way to name an unnamed file.
+bool HideProc() {
+  if (unshare(CLONE_NEWNS) != 0) {
+    const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return false;
+    std::ofstream("/proc/self/setgroups") << "deny";
+    std::ofstream("/proc/self/uid_map") << uid << " " << uid << " 1";
+    std::ofstream("/proc/self/gid_map") << gid << " " << gid << " 1";
+  }
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+#if defined(__SANITIZE_ADDRESS__)
+  const std::string hidden = "/proc/" + std::to_string(getpid()) + "/fd";
+#else
+  const std::string hidden = "/proc";
+#endif
+  return mount("none", hidden.c_str(), "tmpfs", 0, nullptr) == 0;
+}
+
 // A run of the program in the background.
 struct Child {
   pid_t pid = -1;
@@ -71,7 +96,8 @@ struct Child {
 // Starts the program with USBMUXD_SOCKET_ADDRESS set; file_size_limit > 0
 // limits the size of any file it writes (a full disk, as the program sees it).
 Child SpawnOskavel(const std::string& usbmuxd_address, const std::vector<std::string>& args,
-                   long file_size_limit = 0, Stdout stdout_to = Stdout::kCaptured) {
+                   long file_size_limit = 0, Stdout stdout_to = Stdout::kCaptured,
+                   bool without_proc = false) {
   char out_path[] = "/tmp/oskavel-e2e-out-XXXXXX";
   char err_path[] = "/tmp/oskavel-e2e-err-XXXXXX";
   const int out_fd = mkstemp(out_path);
@@ -109,6 +135,7 @@ Child SpawnOskavel(const std::string& usbmuxd_address, const std::vector<std::st
       limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(file_size_limit);
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (without_proc && !HideProc()) _exit(kNoNamespace);
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -401,7 +428,7 @@ TEST_F(OskavelE2ETest, ServicesProbesSixServices) {
   EXPECT_EQ(lines[5].find("root_status"), std::string::npos) << lines[5];
 }
 
-TEST_F(OskavelE2ETest, NoPhoneEndsWithThree) {
+TEST_F(OskavelE2ETest, NoPhoneEndsWithThreeAndAZeroTimeoutSeesAPhoneThatIsThere) {
   const char kNoDevice[] =
       "ERROR: MobileDevice не увидел iPhone. Finder может видеть устройство, но AFC-доступ пока "
       "не открыт.\n";
@@ -410,11 +437,11 @@ TEST_F(OskavelE2ETest, NoPhoneEndsWithThree) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, kNoDevice);
 
-  // A phone is there, but a timeout of 0 does not wait for it.
+  // A timeout of 0 does not wait, but a phone that is there is seen.
   ASSERT_TRUE(Start());
   r = Run({"list", "--timeout", "0"});
-  EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.err, kNoDevice);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string(kDevice) + "DONE: media=0 downloaded=0 failed=0\n");
 }
 
 TEST_F(OskavelE2ETest, UnusableCommandLineEndsWith64) {
@@ -676,12 +703,120 @@ TEST_F(OskavelE2ETest, ControlBytesInTheDeviceNameAndFileNamesAreEscaped) {
   EXPECT_EQ(r.out.rfind("DEVICE: unknown\nLS: /DCIM\n", 0), 0u) << r.out;
 }
 
-TEST_F(OskavelE2ETest, SlowAnswersDoNotDisturbARun) {
+// Slow answers, and a file service that speaks TLS, change nothing.
+TEST_F(OskavelE2ETest, SlowAnswersOrTlsDoNotDisturbARun) {
   AddCameraRoll();
-  ASSERT_TRUE(Start({"--latency-ms", "2"}));
-  const Result r = Run({"download", "--output", out_});
+  for (const char* option : {"--latency-ms=2", "--service-tls"}) {
+    SCOPED_TRACE(option);
+    const std::string word = option;
+    const auto equals = word.find('=');
+    ASSERT_TRUE(Start(equals == std::string::npos
+                          ? std::vector<std::string>{word}
+                          : std::vector<std::string>{word.substr(0, equals), word.substr(equals + 1)}));
+    const Result r = Run({"download", "--output", out_});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("DONE: media=4 downloaded=4 failed=0\n"), std::string::npos) << r.out;
+    ExpectSameFile("/DCIM/101APPLE/IMG_0004.png");
+  }
+}
+
+// A listing is used only when it came whole. Cut in its header or its data,
+// stalled until the phone gave up, or out of step, it is a lost connection:
+// one line names the folder, nothing of it is reported, the walk stops, and
+// the run fails.
+TEST_F(OskavelE2ETest, AListingThatIsNotWholeIsALostConnection) {
+  struct Row {
+    std::string name;
+    std::vector<std::string> fault;  // the option and its value, PATH@ to be filled in
+    int entries = 2;
+  };
+  // The listing of a folder of two photos and a note is 68 bytes long.
+  const std::vector<Row> rows = {
+      {"header0", {"--cut-listing", "@0"}},     {"header5", {"--cut-listing", "@5"}},
+      {"header39", {"--cut-listing", "@39"}},   {"data0", {"--cut-listing", "@40"}},
+      {"data5", {"--cut-listing", "@45"}},      {"last", {"--cut-listing", "@67"}},
+      {"stall", {"--stall-listing", "@45"}},    {"step", {"--out-of-step", ""}},
+      {"big5", {"--cut-listing", "@5"}, 3000},  {"big", {"--cut-listing", "@20000"}, 3000},
+  };
+  std::vector<std::string> options = {"--stall-then-close", "300"};
+  for (const Row& row : rows) {
+    const std::string base = "/" + row.name + "/DCIM";
+    WriteFile(root_ + base + "/100APPLE/IMG_0001.JPG", Pattern(1000, 1));
+    WriteFile(root_ + base + "/100APPLE/IMG_0002.JPG", Pattern(2000, 2));
+    WriteFile(root_ + base + "/101APPLE/notes.txt", "n");
+    for (int i = 0; i < row.entries; ++i) {
+      WriteFile(root_ + base + "/101APPLE/IMG_" + std::to_string(3000 + i) + ".JPG", "p");
+    }
+    options.push_back(row.fault[0]);
+    options.push_back(base + "/101APPLE" + row.fault[1]);
+    if (row.fault[1].empty()) options.pop_back(), options.push_back(base + "/101APPLE");
+  }
+  ASSERT_TRUE(Start(options));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string base = "/" + row.name + "/DCIM";
+    const std::string error =
+        "ERROR: не удалось открыть папку на iPhone status=30 path=" + base + "/101APPLE\n";
+    Result r = Run({"list", "--path", base});
+    EXPECT_EQ(r.status, 10);
+    EXPECT_EQ(r.out, std::string(kDevice) + "FILE: " + base + "/100APPLE/IMG_0001.JPG\nFILE: " +
+                         base + "/100APPLE/IMG_0002.JPG\nDONE: media=2 downloaded=0 failed=0\n");
+    EXPECT_EQ(r.err, error);
+
+    fs::remove_all(out_);
+    r = Run({"download", "--path", base, "--output", out_});
+    EXPECT_EQ(r.status, 10);
+    EXPECT_EQ(r.out, std::string(kDevice) + "DOWNLOADED: " + base +
+                         "/100APPLE/IMG_0001.JPG\nDOWNLOADED: " + base +
+                         "/100APPLE/IMG_0002.JPG\nDONE: media=3 downloaded=2 failed=1\n");
+    EXPECT_EQ(r.err, error);
+    EXPECT_EQ(FilesBelow(out_ + base).size(), 2u);
+
+    if (row.name != "data5") continue;
+    r = Run({"ls", "--path", base + "/101APPLE"});
+    EXPECT_EQ(r.status, 11);
+    EXPECT_EQ(r.out, kDevice);
+    EXPECT_EQ(r.err, "ERROR: не удалось открыть папку " + base + "/101APPLE status=30\n");
+  }
+}
+
+// A link on the phone is neither listed nor walked: one to a parent folder
+// would list its photos again, two that point at each other never end.
+TEST_F(OskavelE2ETest, LinksAreNeitherListedNorWalked) {
+  WriteFile(root_ + "/DCIM/100APPLE/IMG_0001.JPG", Pattern(1000, 1));
+  WriteFile(root_ + "/DCIM/a/IMG_0002.JPG", Pattern(2000, 2));
+  fs::create_directories(root_ + "/DCIM/b");
+  fs::create_directory_symlink("..", root_ + "/DCIM/100APPLE/up");
+  fs::create_symlink("IMG_0001.JPG", root_ + "/DCIM/100APPLE/alias.JPG");
+  fs::create_directory_symlink("../b", root_ + "/DCIM/a/loop");
+  fs::create_directory_symlink("../a", root_ + "/DCIM/b/loop.JPG");
+  ASSERT_TRUE(Start());
+  Result r = Run({"list"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("DONE: media=4 downloaded=4 failed=0\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out, std::string(kDevice) +
+                       "FILE: /DCIM/100APPLE/IMG_0001.JPG\nFILE: /DCIM/a/IMG_0002.JPG\n"
+                       "DONE: media=2 downloaded=0 failed=0\n");
+  EXPECT_EQ(r.err, "");
+  r = Run({"download", "--output", out_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(FilesBelow(out_),
+            (std::vector<std::string>{"DCIM/100APPLE/IMG_0001.JPG", "DCIM/a/IMG_0002.JPG"}));
+}
+
+// Without /proc the copy takes the hidden named temporary, and leaves
+// nothing else behind.
+TEST_F(OskavelE2ETest, DownloadWorksWithoutProc) {
+  AddCameraRoll();
+  ASSERT_TRUE(Start());
+  const Result r = WaitOskavel(SpawnOskavel(phone_->usbmuxd_address(),
+                                            {"download", "--output", out_}, 0,
+                                            Stdout::kCaptured, true));
+  if (r.status == kNoNamespace) GTEST_SKIP() << "no mount namespace to hide /proc in";
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(FilesBelow(out_).size(), 4u);
+  for (const char* remote : {"/DCIM/100APPLE/IMG_0001.JPG", "/DCIM/101APPLE/IMG_0004.png"}) {
+    ExpectSameFile(remote);
+  }
 }
 
 TEST_F(OskavelE2ETest, APhoneThatWasDetachedIsNotFound) {

@@ -1,6 +1,5 @@
 #include "libimobiledevice_phone.h"
 
-#include <libimobiledevice/afc.h>
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
 #include <plist/plist.h>
@@ -12,7 +11,9 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "afc_requests.h"
 #include "run_loop.h"
 
 namespace phone {
@@ -24,6 +25,8 @@ constexpr const char kDeviceNameKey[] = "DeviceName";
 // File data is asked of the phone in large requests and handed out in the
 // program's smaller reads: every request is a round trip.
 constexpr uint32_t kReadAhead = 1u << 20;
+// How long one part of an answer may keep the program waiting.
+constexpr unsigned kReceiveWaitMs = 30000;
 
 struct FreeDeleter {
   void operator()(void* p) const { std::free(p); }
@@ -56,86 +59,136 @@ class RealSubscription : public Subscription {
   std::shared_ptr<EventSink> sink_;
 };
 
-class RealAfcClient;
+// The service connection, as the file-service requests see it. Each part
+// of an answer must arrive within the wait, as libimobiledevice's own
+// clients wait; a phone that stops answering is a lost connection.
+//
+// Without TLS a receive hands back what has arrived, so small answers are
+// taken in one receive, header and data together, into a buffer of our
+// own. With TLS the library waits until all that was asked for arrived: then
+// exactly what is needed is asked for.
+class ServiceStream : public AfcStream {
+ public:
+  ServiceStream(idevice_connection_t connection, bool tls)
+      : connection_(connection), tls_(tls) {}
+  ~ServiceStream() override { idevice_disconnect(connection_); }
+
+  bool send(const char* data, size_t size) override {
+    while (size > 0) {
+      const uint32_t part = static_cast<uint32_t>(std::min<size_t>(size, kMaxPart));
+      uint32_t sent = 0;
+      if (idevice_connection_send(connection_, data, part, &sent) != IDEVICE_E_SUCCESS ||
+          sent == 0 || sent > part) {
+        return false;
+      }
+      data += sent;
+      size -= sent;
+    }
+    return true;
+  }
+
+  bool receive(char* data, size_t size) override {
+    while (size > 0) {
+      if (start_ < end_) {
+        const size_t n = std::min(size, end_ - start_);
+        std::memcpy(data, buffer_.data() + start_, n);
+        start_ += n;
+        data += n;
+        size -= n;
+        continue;
+      }
+      if (tls_ || size >= kBufferSize) {
+        // Large data goes straight to its place.
+        uint32_t got = 0;
+        if (!receivePart(data, size, &got)) return false;
+        data += got;
+        size -= got;
+        continue;
+      }
+      if (buffer_.empty()) buffer_.resize(kBufferSize);
+      uint32_t got = 0;
+      if (!receivePart(buffer_.data(), buffer_.size(), &got)) return false;
+      start_ = 0;
+      end_ = got;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr size_t kMaxPart = 1u << 30;
+  static constexpr size_t kBufferSize = 64u << 10;
+
+  bool receivePart(char* data, size_t size, uint32_t* got) {
+    const uint32_t part = static_cast<uint32_t>(std::min<size_t>(size, kMaxPart));
+    *got = 0;
+    return idevice_connection_receive_timeout(connection_, data, part, got, kReceiveWaitMs) ==
+               IDEVICE_E_SUCCESS &&
+           *got > 0 && *got <= part;
+  }
+
+  idevice_connection_t connection_;
+  bool tls_;
+  std::vector<char> buffer_;
+  size_t start_ = 0;
+  size_t end_ = 0;
+};
 
 class RealAfcFolder : public AfcFolder {
  public:
-  explicit RealAfcFolder(char** entries) : entries_(entries) {}
-  ~RealAfcFolder() override {
-    if (entries_) afc_dictionary_free(entries_);
-  }
+  explicit RealAfcFolder(std::vector<std::string> entries) : entries_(std::move(entries)) {}
   int read(std::optional<std::string>* name) override {
     name->reset();
-    if (entries_ && entries_[next_]) *name = std::string(entries_[next_++]);
+    if (next_ < entries_.size()) *name = std::move(entries_[next_++]);
     return 0;
   }
 
  private:
-  char** entries_;
+  std::vector<std::string> entries_;
   size_t next_ = 0;
 };
 
 class RealAfcClient : public AfcClient {
  public:
-  explicit RealAfcClient(afc_client_t client) : client_(client) {}
-  ~RealAfcClient() override { afc_client_free(client_); }
+  RealAfcClient(idevice_connection_t connection, bool tls)
+      : requests_(std::make_unique<ServiceStream>(connection, tls)) {}
 
+  // The listing is known whole (or not at all) before its first entry is
+  // handed out.
   int openFolder(const std::string& path, std::unique_ptr<AfcFolder>* out) override {
-    if (lost_) return lost_;
-    char** entries = nullptr;
-    const int status = check(afc_read_directory(client_, path.c_str(), &entries));
-    if (status != AFC_E_SUCCESS) {
-      if (entries) afc_dictionary_free(entries);
-      return status;
-    }
-    *out = std::make_unique<RealAfcFolder>(entries);
+    std::vector<std::string> entries;
+    const int status = requests_.readFolder(path, &entries);
+    if (status != 0) return status;
+    *out = std::make_unique<RealAfcFolder>(std::move(entries));
     return 0;
   }
 
   int openFile(const std::string& path, std::unique_ptr<AfcFile>* out) override;
 
   int fileInfo(const std::string& path, FileInfo* out) override {
-    if (lost_) return lost_;
-    char** info = nullptr;
-    const int status = check(afc_get_file_info(client_, path.c_str(), &info));
-    if (status == AFC_E_SUCCESS) {
-      for (size_t i = 0; info && info[i] && info[i + 1]; i += 2) {
-        out->emplace_back(info[i], info[i + 1]);
-      }
-    }
-    if (info) afc_dictionary_free(info);
-    return status;
+    return requests_.fileInfo(path, out);
   }
 
-  int lostStatus() const override { return lost_; }
+  int lostStatus() const override { return requests_.lost(); }
 
   bool notAFolder(int status) const override {
     // A path that is a file answers a folder read with a read error; one
     // that does not exist, with "not found".
-    return status == AFC_E_READ_ERROR || status == AFC_E_OBJECT_NOT_FOUND;
+    return status == kAfcReadError || status == kAfcNotFound;
   }
 
-  // Records a status: once the connection to the phone is lost, every later
-  // call fails at once with the same status instead of waiting for the
-  // library's receive timeout again.
-  int check(int status) {
-    if (status == AFC_E_MUX_ERROR) lost_ = status;
-    return status;
-  }
-  afc_client_t client() { return client_; }
+  AfcRequests& requests() { return requests_; }
 
  private:
-  afc_client_t client_;
-  int lost_ = 0;
+  static constexpr int kAfcReadError = 4;
+  static constexpr int kAfcNotFound = 8;
+  AfcRequests requests_;
 };
 
-// libimobiledevice 1.3.0's afc_file_read trusts the count of a data packet
-// that the connection cut short, and copies up to the requested length
-// from a buffer that holds only what the packet announced. So no request
-// asks for more than the phone will answer in one packet: never past the
-// size the phone gave for the file (a complete answer then fills the whole
-// request, and a cut one is found by the next read, which fails), and never
-// more than the phone has answered before when it answers in smaller parts.
+// File data is asked of the phone in large requests and handed out in the
+// program's smaller reads. Once the size of the file is known, the last
+// request asks for one byte more than remains: an answer without it tells
+// that the end is reached, which saves the round trip that would find it;
+// an answer with it tells that the file holds more than the phone said.
 class RealAfcFile : public AfcFile {
  public:
   RealAfcFile(RealAfcClient& client, uint64_t handle) : client_(client), handle_(handle) {}
@@ -147,7 +200,6 @@ class RealAfcFile : public AfcFile {
 
   int read(char* buffer, uint32_t capacity, uint32_t* count) override {
     *count = 0;
-    if (client_.lostStatus()) return client_.lostStatus();
     if (position_ == length_) {
       const int status = fill();
       if (status != 0) return status;
@@ -162,27 +214,23 @@ class RealAfcFile : public AfcFile {
 
   int close() override {
     open_ = false;
-    if (client_.lostStatus()) return client_.lostStatus();
-    return client_.check(afc_file_close(client_.client(), handle_));
+    return client_.requests().closeFile(handle_);
   }
 
  private:
   int fill() {
-    uint32_t request = std::min(kReadAhead, packet_limit_);
-    // The read after the last expected byte asks for one more, which a
-    // complete file answers with none.
-    if (remaining_) request = static_cast<uint32_t>(std::clamp<uint64_t>(*remaining_, 1, request));
+    position_ = length_ = 0;
+    if (at_end_) return 0;
+    const bool last = remaining_ && *remaining_ < kReadAhead;
+    const uint32_t request = last ? static_cast<uint32_t>(*remaining_ + 1) : kReadAhead;
     if (!data_ || size_ < request) {
       data_ = std::make_unique_for_overwrite<char[]>(request);
       size_ = request;
     }
     uint32_t got = 0;
-    const int status =
-        client_.check(afc_file_read(client_.client(), handle_, data_.get(), request, &got));
-    position_ = length_ = 0;
-    if (status != AFC_E_SUCCESS) return status;
-    if (got > request) return AFC_E_TOO_MUCH_DATA;
-    if (got > 0 && got < request && (!remaining_ || got < *remaining_)) packet_limit_ = got;
+    const int status = client_.requests().readFile(handle_, data_.get(), request, &got);
+    if (status != 0) return status;
+    if (last && got == *remaining_) at_end_ = true;
     if (remaining_) *remaining_ -= std::min<uint64_t>(*remaining_, got);
     length_ = got;
     return 0;
@@ -192,7 +240,7 @@ class RealAfcFile : public AfcFile {
   uint64_t handle_;
   bool open_ = true;
   std::optional<uint64_t> remaining_;
-  uint32_t packet_limit_ = kReadAhead;
+  bool at_end_ = false;  // the phone has nothing after what was received
   std::unique_ptr<char[]> data_;
   uint32_t size_ = 0;
   uint32_t length_ = 0;
@@ -200,10 +248,9 @@ class RealAfcFile : public AfcFile {
 };
 
 int RealAfcClient::openFile(const std::string& path, std::unique_ptr<AfcFile>* out) {
-  if (lost_) return lost_;
   uint64_t handle = 0;
-  const int status = check(afc_file_open(client_, path.c_str(), AFC_FOPEN_RDONLY, &handle));
-  if (status == AFC_E_SUCCESS) *out = std::make_unique<RealAfcFile>(*this, handle);
+  const int status = requests_.openFile(path, &handle);
+  if (status == 0) *out = std::make_unique<RealAfcFile>(*this, handle);
   return status;
 }
 
@@ -213,13 +260,21 @@ class RealService : public Service {
       : device_(device), descriptor_(descriptor) {}
   ~RealService() override { lockdownd_service_descriptor_free(descriptor_); }
 
+  // The library connects to the service's port and, when the phone asks for
+  // it, sets up TLS with the pair record's keys; the file service itself is
+  // spoken by AfcRequests.
   int openAfc(std::unique_ptr<AfcClient>* out) override {
-    // The descriptor says whether the phone wants TLS on the service; the
-    // client sets it up itself.
-    afc_client_t client = nullptr;
-    const afc_error_t status = afc_client_new(device_, descriptor_, &client);
-    if (status != AFC_E_SUCCESS) return status;
-    *out = std::make_unique<RealAfcClient>(client);
+    idevice_connection_t connection = nullptr;
+    idevice_error_t status = idevice_connect(device_, descriptor_->port, &connection);
+    if (status != IDEVICE_E_SUCCESS) return status;
+    if (descriptor_->ssl_enabled) {
+      status = idevice_connection_enable_ssl(connection);
+      if (status != IDEVICE_E_SUCCESS) {
+        idevice_disconnect(connection);
+        return status;
+      }
+    }
+    *out = std::make_unique<RealAfcClient>(connection, descriptor_->ssl_enabled != 0);
     return 0;
   }
 

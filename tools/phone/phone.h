@@ -59,7 +59,8 @@ class AfcFile {
  public:
   virtual ~AfcFile() = default;
   // The size the phone gave for the file: reads are asked of the phone so
-  // that none reaches past it (beyond the one that finds the end).
+  // that none reaches more than one byte past it, and the end is known
+  // without a read of its own when the phone has no more.
   virtual void expectSize(uint64_t size) = 0;
   // Up to `capacity` bytes; *count 0 at the end of the file.
   virtual int read(char* buffer, uint32_t capacity, uint32_t* count) = 0;
