@@ -11,14 +11,15 @@
 #include <vector>
 
 #include "arguments.h"
-#include "gphoto2_image_capture.h"
 #include "main_run_loop.h"
 #include "media_files.h"
 #include "phone_importer.h"
+#include "ptp_image_capture.h"
 
 namespace {
 
-// How long the end of the run waits for libgphoto2 to let go of the device.
+// How long the end of the run waits for the phone to let go: a transfer in
+// progress is cancelled, the session closed.
 constexpr std::chrono::milliseconds kStopGrace{3000};
 
 void writeLine(std::string_view line) {
@@ -72,13 +73,13 @@ int main(int argc, char** argv) {
   {
     auto& loop = runloop::RunLoop::current();
     imagecapture::MainRunLoop mainLoop(loop);
-    imagecapture::Gphoto2ImageCapture library(loop);
+    imagecapture::PtpImageCapture library(loop);
     tarnwick::PhoneImporter importer(*std::move(arguments), library.makeDeviceBrowser(), mainLoop,
                                      writeLine);
     status = importer.run();
     // A transfer still running at the deadline is cancelled and leaves
-    // nothing behind. One stuck in a call that does not return (a stalled
-    // device) is not waited for: the run is over, its report is written.
+    // nothing behind. A worker stuck in a call that does not return is not
+    // waited for: the run is over, its report is written.
     if (!library.stop(kStopGrace)) std::exit(statusAfterReport(status));
   }
   return statusAfterReport(status);

@@ -110,11 +110,12 @@ void PhoneImporter::phoneLost() {
     writeLine_(kNotFoundLine);
     exitCode_ = 2;
   } else if (arguments_.command != "list" && !summaryWritten_) {
-    auto notDownloaded =
-        static_cast<std::int64_t>(pendingFiles_.size()) + (downloadInFlight_ ? 1 : 0);
+    // Every file of the selection that did not arrive: those still queued,
+    // the one in flight and those that had failed before.
+    const std::int64_t notDownloaded = toDownloadCount_ - downloadedCount_;
     pendingFiles_.clear();
     downloadInFlight_ = false;
-    failedCount_ += notDownloaded;
+    failedCount_ = notDownloaded;
     writeLine_("ERROR: телефон отключился во время скачивания. Не скачано файлов: " +
                std::to_string(notDownloaded));
   }
@@ -199,7 +200,8 @@ void PhoneImporter::handleReadyCamera(ic::CameraDevice& camera) {
   } else {
     pendingFiles_.assign(media.begin(), media.end());
   }
-  writeLine_("TO_DOWNLOAD: " + std::to_string(pendingFiles_.size()));
+  toDownloadCount_ = static_cast<std::int64_t>(pendingFiles_.size());
+  writeLine_("TO_DOWNLOAD: " + std::to_string(toDownloadCount_));
   downloadNextFile();
 }
 
@@ -236,6 +238,8 @@ void PhoneImporter::downloadNextFile() {
 
 void PhoneImporter::didDownloadFile(const ic::CameraFilePtr& file, const ic::Error* error,
                                     const ic::DownloadResultOptions& options) {
+  // A file whose phone went away is counted in the disconnect line.
+  if (didFinish_) return;
   downloadInFlight_ = false;
   std::optional<std::string> phoneName = file ? file->name() : std::nullopt;
   if (error) {

@@ -77,6 +77,7 @@ class PhoneImporter final : public ic::DeviceBrowserDelegate,
   std::unique_ptr<ic::DeviceBrowser> browser_;
   std::shared_ptr<ic::Device> camera_;
   std::deque<ic::CameraFilePtr> pendingFiles_;
+  std::int64_t toDownloadCount_ = 0;  // the TO_DOWNLOAD count
   std::int64_t downloadedCount_ = 0;
   std::int64_t failedCount_ = 0;
   // Sidecars of downloaded files that failed: not in the summary's counts

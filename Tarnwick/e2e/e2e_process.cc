@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 
 extern char** environ;
 
@@ -28,23 +27,9 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
-// Under AddressSanitizer, leaks inside libgphoto2's unloaded port drivers
-// are only recognised (and suppressed) with full stacks.
-void useFullLeakStacksInChildren() {
-  static const bool done = [] {
-    if (const char* options = std::getenv("ASAN_OPTIONS")) {
-      std::string all = std::string(options) + ":fast_unwind_on_malloc=0";
-      ::setenv("ASAN_OPTIONS", all.c_str(), 1);
-    }
-    return true;
-  }();
-  (void)done;
-}
-
 }  // namespace
 
 Child spawnShell(const std::string& script) {
-  useFullLeakStacksInChildren();
   Child child;
   int fds[2];
   if (::pipe(fds) != 0) return child;

@@ -18,12 +18,6 @@ struct DigestDeleter {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
 
-std::string_view basename(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  auto slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 std::string nameBasedUuid(std::string_view key) {
@@ -55,13 +49,8 @@ DeviceIdentity identifyDevice(std::string_view model, std::string_view port,
   identity.productKind = std::string(model);
   std::string key = std::string(model) + "|" + std::string(port);
 
-  if (identity.transportType == "disk" && colon != std::string_view::npos) {
-    // A folder or card seen as a camera: called by the folder's name.
-    std::string_view folder = basename(port.substr(colon + 1));
-    if (!folder.empty() && folder != "/") identity.name = std::string(folder);
-    key = std::string(port);
-  } else if (usb) {
-    // Every iPhone reports the same gphoto2 model; the USB strings tell
+  if (usb) {
+    // Every iPhone has the same USB product id; the USB strings tell
     // "iPhone" from "iPad" and the serial number tells phones apart.
     if (!usb->product.empty()) {
       identity.name = usb->product;

@@ -1,4 +1,4 @@
-// How a device that libgphoto2 detects is presented: its name, product kind,
+// How a camera on USB is presented: its name, product kind,
 // transport and a UUID string that stays the same across replugging.
 #pragma once
 
@@ -17,8 +17,8 @@ struct DeviceIdentity {
   std::string uuid;
 };
 
-// `model` and `port` as libgphoto2's detection gives them; `usb` the USB
-// strings of a usb: port, when known.
+// `model`: the name to use when the USB strings give none; `port`:
+// "usb:BUS,DEVICE"; `usb` the USB strings, when known.
 DeviceIdentity identifyDevice(std::string_view model, std::string_view port,
                               const std::optional<UsbStrings>& usb);
 

@@ -18,15 +18,15 @@ TEST(DeviceIdentity, UuidIsAWellFormedVersionFiveUuidAndStable) {
 
 TEST(DeviceIdentity, IphoneIsNamedAndKeyedByItsUsbStringsNotItsPort) {
   UsbStrings strings{"05ac", "12a8", "Apple Inc.", "iPhone", "00008110000A1B2C3D4E5F60"};
-  auto first = identifyDevice("Apple iPhone 5 (PTP mode)", "usb:001,005", strings);
-  auto replugged = identifyDevice("Apple iPhone 5 (PTP mode)", "usb:001,009", strings);
+  auto first = identifyDevice("USB camera 05ac:12a8", "usb:001,005", strings);
+  auto replugged = identifyDevice("USB camera 05ac:12a8", "usb:001,009", strings);
   EXPECT_EQ(first.name, "iPhone");
   EXPECT_EQ(first.productKind, "iPhone");
   EXPECT_EQ(first.transportType, "usb");
   EXPECT_EQ(first.uuid, replugged.uuid);
 
   strings.serial = "another";
-  EXPECT_NE(identifyDevice("Apple iPhone 5 (PTP mode)", "usb:001,005", strings).uuid, first.uuid);
+  EXPECT_NE(identifyDevice("USB camera 05ac:12a8", "usb:001,005", strings).uuid, first.uuid);
 }
 
 TEST(DeviceIdentity, WithoutUsbStringsTheModelAndPortAreUsed) {
@@ -34,15 +34,6 @@ TEST(DeviceIdentity, WithoutUsbStringsTheModelAndPortAreUsed) {
   EXPECT_EQ(id.name, "Canon EOS 80D");
   EXPECT_EQ(id.transportType, "usb");
   EXPECT_NE(id.uuid, identifyDevice("Canon EOS 80D", "usb:002,004", std::nullopt).uuid);
-}
-
-TEST(DeviceIdentity, FolderCameraIsCalledByItsFolder) {
-  auto id = identifyDevice("Mass Storage Camera", "disk:/media/u/EOS_DIGITAL/", std::nullopt);
-  EXPECT_EQ(id.name, "EOS_DIGITAL");
-  EXPECT_EQ(id.productKind, "Mass Storage Camera");
-  EXPECT_EQ(id.transportType, "disk");
-  EXPECT_EQ(identifyDevice("Mass Storage Camera", "disk:/", std::nullopt).name,
-            "Mass Storage Camera");
 }
 
 TEST(UsbPort, ParsesOnlyCompleteBusAndDeviceNumbers) {

@@ -1,6 +1,6 @@
 // The image-capture layer: device browser, camera devices, camera items and
 // file downloads, as the importer sees them. Abstract so it can be mocked out
-// for tests; gphoto2_image_capture.h holds the one real implementation and
+// for tests; ptp_image_capture.h holds the one real implementation and
 // fake_image_capture.h the scripted fake.
 //
 // Every notification reaches its delegate on the thread that turns the run

@@ -29,13 +29,14 @@ std::string_view nameStem(std::string_view name) {
   return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
-std::vector<std::string> sidecarsOf(std::string_view mainName, const std::vector<FolderEntry>& folder) {
-  std::vector<std::string> sidecars;
+std::vector<std::size_t> sidecarsOf(std::string_view mainName, const std::vector<FolderEntry>& folder) {
+  std::vector<std::size_t> sidecars;
   const std::string_view stem = nameStem(mainName);
-  for (const auto& entry : folder) {
+  for (std::size_t i = 0; i < folder.size(); ++i) {
+    const FolderEntry& entry = folder[i];
     if (entry.name == mainName || entry.name.size() == stem.size()) continue;
     if (nameStem(entry.name) != stem || isPhotoOrVideo(entry)) continue;
-    sidecars.push_back(entry.name);
+    sidecars.push_back(i);
   }
   return sidecars;
 }

@@ -18,7 +18,8 @@ struct FolderEntry {
 // The name without its extension ("IMG_0001" for "IMG_0001.HEIC").
 std::string_view nameStem(std::string_view name);
 
-// The sidecars of `mainName` among `folder`, in folder order.
-std::vector<std::string> sidecarsOf(std::string_view mainName, const std::vector<FolderEntry>& folder);
+// The sidecars of `mainName` among `folder`: their positions, in folder
+// order. Entries named like `mainName` itself are not its sidecars.
+std::vector<std::size_t> sidecarsOf(std::string_view mainName, const std::vector<FolderEntry>& folder);
 
 }  // namespace imagecapture

@@ -1,5 +1,5 @@
-// What the USB system knows about a device at a libgphoto2 "usb:BUS,DEV"
-// port: its strings, which stay the same when the device is plugged in again.
+// What the USB system knows about a device at a "usb:BUS,DEV" port (bus and
+// device number): its strings, which stay the same when it is plugged in again.
 #pragma once
 
 #include <optional>

@@ -1,9 +1,7 @@
-// The one thread that makes every libgphoto2 call: the library's driver
-// loading is not thread-safe and a camera must stay on one thread. It runs
-// posted tasks in order and, between them, a periodic tick.
+// The one thread that talks to the cameras: every USB transfer and every
+// file write of the layer happens there. It runs posted tasks in order and,
+// between them, a periodic tick.
 #pragma once
-
-#include <gphoto2/gphoto2.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,15 +14,15 @@
 
 namespace imagecapture {
 
-class Gphoto2Worker {
+class Worker {
  public:
   using Task = std::function<void()>;
 
-  Gphoto2Worker();
-  // Cancels what libgphoto2 is doing, runs the finalizer and joins.
-  ~Gphoto2Worker();
-  Gphoto2Worker(const Gphoto2Worker&) = delete;
-  Gphoto2Worker& operator=(const Gphoto2Worker&) = delete;
+  Worker();
+  // Tells the running task to stop, runs the finalizer and joins.
+  ~Worker();
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
 
   // From any thread.
   void post(Task task);
@@ -37,29 +35,19 @@ class Gphoto2Worker {
 
   // True once the worker has been told to stop: work in progress is dropped.
   bool stopping() const { return stopping_.load(); }
+  // The flag itself, for waits that must end when it is raised.
+  const std::atomic<bool>& stopFlag() const { return stopping_; }
 
-  // Tells the worker to stop (cancelling what libgphoto2 is doing) and waits
+  // Tells the worker to stop (the running task sees `stopping`) and waits
   // at most `grace` for it to run the finalizer and end. False when it is
   // still busy, stuck in a call that does not return: then the worker must
   // not be destroyed, and the process ends without waiting for it.
   bool stop(std::chrono::milliseconds grace);
 
-  // Worker thread only.
-  GPContext* context() const { return context_; }
-  CameraAbilitiesList* abilities();  // loaded on first use, then kept
-  // Runs `hook` whenever libgphoto2 reports progress, until cleared.
-  void setProgressHook(std::function<void()> hook) { progressHook_ = std::move(hook); }
-  // The description of a failed call: libgphoto2's text for the code and the
-  // last message that the library reported.
-  std::string describe(int result);
 
  private:
   void loop();
 
-  GPContext* context_ = nullptr;
-  CameraAbilitiesList* abilities_ = nullptr;
-  std::string lastError_;  // worker only
-  std::function<void()> progressHook_;  // worker only
   std::atomic<bool> stopping_{false};
 
   std::mutex mutex_;

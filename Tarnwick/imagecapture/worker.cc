@@ -1,36 +1,12 @@
-#include "gphoto2_worker.h"
-
-#include <cstdarg>
-#include <cstdio>
+#include "worker.h"
 
 namespace imagecapture {
 
-Gphoto2Worker::Gphoto2Worker() {
-  context_ = gp_context_new();
-  gp_context_set_cancel_func(
-      context_,
-      [](GPContext*, void* data) {
-        return static_cast<Gphoto2Worker*>(data)->stopping_.load() ? GP_CONTEXT_FEEDBACK_CANCEL
-                                                                  : GP_CONTEXT_FEEDBACK_OK;
-      },
-      this);
-  gp_context_set_error_func(
-      context_,
-      [](GPContext*, const char* text, void* data) {
-        static_cast<Gphoto2Worker*>(data)->lastError_ = text ? text : "";
-      },
-      this);
-  gp_context_set_progress_funcs(
-      context_, [](GPContext*, float, const char*, void*) -> unsigned int { return 0; },
-      [](GPContext*, unsigned int, float, void* data) {
-        auto* worker = static_cast<Gphoto2Worker*>(data);
-        if (worker->progressHook_) worker->progressHook_();
-      },
-      [](GPContext*, unsigned int, void*) {}, this);
+Worker::Worker() {
   thread_ = std::thread([this] { loop(); });
 }
 
-Gphoto2Worker::~Gphoto2Worker() {
+Worker::~Worker() {
   stopping_.store(true);
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -38,11 +14,9 @@ Gphoto2Worker::~Gphoto2Worker() {
   }
   wake_.notify_all();
   if (thread_.joinable()) thread_.join();
-  if (abilities_) gp_abilities_list_free(abilities_);
-  gp_context_unref(context_);
 }
 
-bool Gphoto2Worker::stop(std::chrono::milliseconds grace) {
+bool Worker::stop(std::chrono::milliseconds grace) {
   stopping_.store(true);
   {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -54,7 +28,7 @@ bool Gphoto2Worker::stop(std::chrono::milliseconds grace) {
   return true;
 }
 
-void Gphoto2Worker::post(Task task) {
+void Worker::post(Task task) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     tasks_.push_back(std::move(task));
@@ -62,7 +36,7 @@ void Gphoto2Worker::post(Task task) {
   wake_.notify_all();
 }
 
-void Gphoto2Worker::setTick(std::chrono::milliseconds period, Task tick) {
+void Worker::setTick(std::chrono::milliseconds period, Task tick) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     period_ = period;
@@ -72,7 +46,7 @@ void Gphoto2Worker::setTick(std::chrono::milliseconds period, Task tick) {
   wake_.notify_all();
 }
 
-void Gphoto2Worker::tickSoon() {
+void Worker::tickSoon() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     nextTick_ = std::chrono::steady_clock::now();
@@ -80,30 +54,12 @@ void Gphoto2Worker::tickSoon() {
   wake_.notify_all();
 }
 
-void Gphoto2Worker::setFinalizer(Task finalizer) {
+void Worker::setFinalizer(Task finalizer) {
   std::lock_guard<std::mutex> lock(mutex_);
   finalizer_ = std::move(finalizer);
 }
 
-CameraAbilitiesList* Gphoto2Worker::abilities() {
-  if (!abilities_) {
-    gp_abilities_list_new(&abilities_);
-    gp_abilities_list_load(abilities_, context_);
-  }
-  return abilities_;
-}
-
-std::string Gphoto2Worker::describe(int result) {
-  std::string text = gp_result_as_string(result);
-  text += " (" + std::to_string(result) + ")";
-  if (!lastError_.empty()) {
-    text += ": " + lastError_;
-    lastError_.clear();
-  }
-  return text;
-}
-
-void Gphoto2Worker::loop() {
+void Worker::loop() {
   using Clock = std::chrono::steady_clock;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {

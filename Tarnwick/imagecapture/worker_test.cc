@@ -1,4 +1,4 @@
-#include "gphoto2_worker.h"
+#include "worker.h"
 
 #include <gtest/gtest.h>
 
@@ -13,12 +13,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(Gphoto2Worker, TasksRunInOrderOnOneThreadThatIsNotTheCaller) {
+TEST(Worker, TasksRunInOrderOnOneThreadThatIsNotTheCaller) {
   std::vector<int> order;
   std::vector<std::thread::id> threads;
   std::promise<void> done;
   {
-    Gphoto2Worker worker;
+    Worker worker;
     for (int i = 0; i < 50; ++i)
       worker.post([&, i] {
         order.push_back(i);
@@ -35,8 +35,8 @@ TEST(Gphoto2Worker, TasksRunInOrderOnOneThreadThatIsNotTheCaller) {
   }
 }
 
-TEST(Gphoto2Worker, TickSetLaterStartsAtOnceAndRepeats) {
-  Gphoto2Worker worker;
+TEST(Worker, TickSetLaterStartsAtOnceAndRepeats) {
+  Worker worker;
   worker.post([] {});  // the worker is idle and waiting before the tick exists
   std::this_thread::sleep_for(20ms);
   std::atomic<int> ticks{0};
@@ -48,8 +48,8 @@ TEST(Gphoto2Worker, TickSetLaterStartsAtOnceAndRepeats) {
   worker.setTick(10ms, nullptr);
 }
 
-TEST(Gphoto2Worker, TickSoonRunsTheTickRightAfterTheCurrentTask) {
-  Gphoto2Worker worker;
+TEST(Worker, TickSoonRunsTheTickRightAfterTheCurrentTask) {
+  Worker worker;
   std::vector<std::string> events;  // worker thread only
   std::promise<void> first;
   std::promise<void> ticked;
@@ -71,7 +71,7 @@ TEST(Gphoto2Worker, TickSoonRunsTheTickRightAfterTheCurrentTask) {
   worker.setTick(std::chrono::hours(1), nullptr);
 }
 
-TEST(Gphoto2Worker, StoppingRunsTheFinalizerOnTheWorkerAndDropsQueuedTasks) {
+TEST(Worker, StoppingRunsTheFinalizerOnTheWorkerAndDropsQueuedTasks) {
   std::atomic<bool> finalized{false};
   std::atomic<bool> stoppingSeen{false};
   std::thread::id finalizerThread;
@@ -79,7 +79,7 @@ TEST(Gphoto2Worker, StoppingRunsTheFinalizerOnTheWorkerAndDropsQueuedTasks) {
   std::promise<void> release;
   std::thread releaser;
   {
-    Gphoto2Worker worker;
+    Worker worker;
     std::promise<void> blocked;
     auto releaseFuture = release.get_future();
     worker.post([&] {
@@ -106,8 +106,8 @@ TEST(Gphoto2Worker, StoppingRunsTheFinalizerOnTheWorkerAndDropsQueuedTasks) {
   EXPECT_EQ(ran, 1);
 }
 
-TEST(Gphoto2Worker, StopGivesUpOnATaskThatDoesNotReturnAndSucceedsOnceItHas) {
-  Gphoto2Worker worker;
+TEST(Worker, StopGivesUpOnATaskThatDoesNotReturnAndSucceedsOnceItHas) {
+  Worker worker;
   std::promise<void> blocked;
   std::promise<void> release;
   auto releaseFuture = release.get_future();

@@ -1,0 +1,163 @@
+// End-to-end runs of the Tarnwick binary for what concerns the computer's
+// side: the command line, a report that cannot be written, no phone at all,
+// an output folder that is missing, read-only or full, and signals in the
+// middle of a transfer. The phone is the iPhone emulated on USB
+// (emulated-phone-usb). The read-only and full folders are made in a
+// private mount namespace (root and unshare); those cases are skipped
+// otherwise.
+#include <signal.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "usb_phone_fixture.h"
+
+namespace {
+
+using namespace tarnwick_e2e;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+bool canUseMountNamespaces() {
+  static const bool usable = [] {
+    if (::geteuid() != 0) return false;
+    return finish(spawnShell("unshare -m true 2>/dev/null && echo ok")).lines == std::vector<std::string>{"ok"};
+  }();
+  return usable;
+}
+
+class TarnwickOutputTest : public UsbPhoneTest {
+ protected:
+  void SetUp() override {
+    UsbPhoneTest::SetUp();
+    if (IsSkipped()) return;
+    put("DCIM/100APPLE/IMG_0001.JPG", "jpeg one", kMay1);
+    put("DCIM/100APPLE/IMG_0002.MOV", "movie", kMay1 + 3600);
+    put("DCIM/100APPLE/notes.txt", "not media", kMay1);
+    put("DCIM/101APPLE/IMG_0100.PNG", "png", 1700000000);
+  }
+  // `script` in a private mount namespace, the emulated phone inside it.
+  Result inNamespace(const std::string& script) const {
+    return finish(spawnShell("exec unshare -m sh -c '" + script + "'"));
+  }
+};
+
+TEST(TarnwickCommandLine, UnusableCommandLineWritesTheUsageText) {
+  for (std::string arguments : {"", "download", "LIST", "list --timeout 5s", "list --limit 2.5",
+                                "list --skip-existing", "--skip-existing debug"}) {
+    Result result = finish(spawnShell(std::string(TARNWICK_BINARY) + " " + arguments));
+    EXPECT_EQ(result.status, 64) << arguments;
+    EXPECT_THAT(result.lines, ElementsAre("Usage:", "  Tarnwick list [--timeout 60] [--limit 20]",
+                                          "  Tarnwick download --output /path/to/folder "
+                                          "[--timeout 300] [--limit 0]",
+                                          "  Tarnwick debug [--timeout 10]"))
+        << arguments;
+  }
+}
+
+TEST_F(TarnwickOutputTest, NoPhoneOrNoTimeIsNotFound) {
+  // The phone is out of its socket for the whole run.
+  Result absent = run("--replug-after 0 --replug-gap 60000", "list --timeout 1.5");
+  EXPECT_EQ(absent.status, 2);
+  EXPECT_THAT(absent.lines, ElementsAre(kNotFound));
+  Result noTime = run("", "list --timeout 0");
+  EXPECT_EQ(noTime.status, 2);
+  EXPECT_THAT(noTime.lines, ElementsAre(kNotFound));
+}
+
+TEST_F(TarnwickOutputTest, ReportThatCannotBeWrittenFailsTheRun) {
+  auto redirected = [&](const std::string& arguments, const char* redirect) {
+    return finish(spawnShell(underPhone("", "sh -c \"exec " TARNWICK_BINARY " " + arguments + redirect + "\"")));
+  };
+  for (const char* redirect : {" > /dev/full", " >&-"}) {
+    EXPECT_EQ(redirected("list --timeout 20", redirect).status, 1) << redirect;
+    EXPECT_EQ(redirected("debug --timeout 0", redirect).status, 1) << redirect;
+  }
+  // Any other status stays what it was.
+  EXPECT_EQ(redirected("list --timeout 0", " > /dev/full").status, 2);
+}
+
+TEST_F(TarnwickOutputTest, MissingOrReadOnlyFolderFailsEachFileWithTheCause) {
+  Result missing = run("", "download --timeout 20 --output " + (root_ / "missing").string());
+  EXPECT_EQ(missing.status, 3);
+  ASSERT_EQ(missing.lines.size(), 7u);
+  EXPECT_THAT(missing.lines[3], HasSubstr("ERROR: не удалось скачать IMG_0001.JPG: "));
+  EXPECT_THAT(missing.lines[3], HasSubstr((root_ / "missing").string()));
+  EXPECT_THAT(missing.lines[4], HasSubstr("No such file or directory"));
+  EXPECT_EQ(missing.lines[6], "DONE: downloaded=0 failed=3");
+  EXPECT_FALSE(fs::exists(root_ / "missing"));
+
+  if (!canUseMountNamespaces()) GTEST_SKIP() << "a read-only folder needs root and unshare -m";
+  // Read-only for root too: a read-only bind mount inside the namespace.
+  Result readOnly = inNamespace("mount --bind " + out_.string() + " " + out_.string() +
+                                " && mount -o remount,bind,ro " + out_.string() + " && " +
+                                command("", download()));
+  EXPECT_EQ(readOnly.status, 3);
+  ASSERT_EQ(readOnly.lines.size(), 7u);
+  EXPECT_THAT(readOnly.lines[3], HasSubstr("Read-only file system"));
+  EXPECT_EQ(readOnly.lines[6], "DONE: downloaded=0 failed=3");
+}
+
+// Why 5: a full disk fails the file that does not fit, and only that one:
+// the rest of its data is read and dropped, and the session goes on.
+TEST_F(TarnwickOutputTest, FullFolderFailsTheFileThatDoesNotFitAndOnlyThatOne) {
+  if (!canUseMountNamespaces()) GTEST_SKIP() << "a full folder needs root and unshare -m";
+  put("DCIM/100APPLE/IMG_0003.JPG", std::string(300 * 1024, 'j'), kMay1);
+  // A 64 KiB file system. What it holds is written after the report, as
+  // "name size" lines.
+  std::string tarnwick = command("", download());
+  tarnwick.erase(tarnwick.find("exec "), 5);  // the shell goes on after it
+  Result result = inNamespace("mount -t tmpfs -o size=64k tmpfs " + out_.string() + " || exit 99; " + tarnwick +
+                              "; status=$?; cd " + out_.string() +
+                              " && for f in $(ls -A); do stat -c \"%n %s\" \"$f\"; done; exit $status");
+  EXPECT_EQ(result.status, 3);
+  ASSERT_EQ(result.lines.size(), 11u);
+  EXPECT_EQ(result.lines[3], "DOWNLOADED: IMG_0001.JPG");
+  EXPECT_EQ(result.lines[4], "DOWNLOADED: IMG_0002.MOV");
+  EXPECT_THAT(result.lines[5], HasSubstr("ERROR: не удалось скачать IMG_0003.JPG: не удалось записать файл в папку " +
+                                         out_.string() + ": No space left on device"));
+  EXPECT_EQ(result.lines[6], "DOWNLOADED: IMG_0100.PNG");
+  EXPECT_EQ(result.lines[7], "DONE: downloaded=3 failed=1");
+  // Nothing reported as downloaded was cut short, and no part of the big one stays.
+  EXPECT_THAT(std::vector<std::string>(result.lines.begin() + 8, result.lines.end()),
+              ElementsAre("IMG_0001.JPG 8", "IMG_0002.MOV 5", "IMG_0100.PNG 3"));
+}
+
+TEST_F(TarnwickOutputTest, SignalsInTheMiddleOfATransferLeaveNothingBehind) {
+  fs::remove_all(phone_);
+  put("DCIM/100APPLE/IMG_0003.MOV", std::string(3 << 20, 'v'), kMay1);
+  const fs::path pidFile = root_ / "pid";
+  // True once Tarnwick has a file open in the output folder: the copy runs
+  // (and stays stalled there).
+  auto copying = [&](pid_t pid) {
+    std::error_code error;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+      auto target = fs::read_symlink(fd.path(), error);
+      if (!error && target.string().rfind(out_.string() + "/", 0) == 0) return true;
+    }
+    return false;
+  };
+  for (int signal : {SIGTERM, SIGINT, SIGKILL}) {
+    fs::remove(pidFile);
+    Child child = spawnShell(underPhone("--stall-at-bytes 1000000",
+                                        "sh -c \"" TARNWICK_BINARY " " + download() + " & echo \\$! > " +
+                                            pidFile.string() + "; wait \\$!\""));
+    pid_t pid = 0;
+    for (int i = 0; i < 1000 && pid == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      std::ifstream(pidFile) >> pid;
+    }
+    ASSERT_GT(pid, 0);
+    for (int i = 0; i < 1000 && !copying(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(pid, signal);
+    Result result = finish(child);
+    EXPECT_EQ(result.status, 128 + signal) << signal;
+    EXPECT_TRUE(outNames().empty()) << signal;
+  }
+}
+
+}  // namespace

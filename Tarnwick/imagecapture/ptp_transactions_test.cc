@@ -1,0 +1,179 @@
+#include "ptp_transactions.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "fake_usb.h"
+
+namespace imagecapture {
+namespace {
+
+using ::testing::ElementsAre;
+using ptp::Bytes;
+
+constexpr std::uint16_t kOk = 0x2001, kBusy = 0x2019, kIncomplete = 0x2007;
+constexpr std::uint16_t kGetObject = 0x1009;
+
+Bytes pattern(std::size_t n) {
+  Bytes bytes(n);
+  for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  return bytes;
+}
+
+// The transaction ID of a container the host sent.
+std::uint32_t idOf(const Bytes& container) { return ptp::parseHeader(container)->transactionId; }
+
+// A sink that takes `room` bytes, then fails (a full disk).
+class LimitedSink final : public DataSink {
+ public:
+  explicit LimitedSink(std::size_t room) : room_(room) {}
+  bool write(std::span<const std::uint8_t> bytes) override {
+    if (bytes.size() > room_ - std::min(room_, bytes_.size())) return false;
+    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+    return true;
+  }
+  Bytes bytes_;
+
+ private:
+  std::size_t room_;
+};
+
+TEST(PtpTransactions, DataPhasesOfEveryShapeArriveWhole) {
+  const Bytes small = pattern(300);
+  const Bytes packets = pattern(1024 - 12);  // header and payload fill two packets exactly
+  const Bytes big = pattern(3 * PtpTransactions::kChunk + 5);
+  struct Case {
+    const char* what;
+    std::function<void(FakeUsbTransport&)> phone;
+    Bytes expected;
+    std::uint16_t code;
+    bool shortData;
+  };
+  const Case cases[] = {
+      {"header and payload in one transfer", [&](FakeUsbTransport& u) { u.data(kGetObject, 1, small); u.respond(kOk, 1); },
+       small, kOk, false},
+      {"header alone, then the payload", [&](FakeUsbTransport& u) { u.data(kGetObject, 1, small, true); u.respond(kOk, 1); },
+       small, kOk, false},
+      {"whole packets, then a zero-length packet", [&](FakeUsbTransport& u) {
+         u.data(kGetObject, 1, packets); u.queue(Bytes{}); u.respond(kOk, 1); }, packets, kOk, false},
+      {"larger than a piece", [&](FakeUsbTransport& u) { u.data(kGetObject, 1, big); u.respond(kOk, 1); }, big, kOk, false},
+      {"more than 4 GiB: to the short packet", [&](FakeUsbTransport& u) {
+         Bytes header = ptp::dataHeader(kGetObject, 1, 5ull << 30);
+         header.insert(header.end(), big.begin(), big.end());
+         u.queue(header); u.respond(kOk, 1); }, big, kOk, false},
+      {"a failed conversion: the header alone, then IncompleteTransfer", [&](FakeUsbTransport& u) {
+         u.queue(ptp::dataHeader(kGetObject, 1, 300000)); u.respond(kIncomplete, 1); }, {}, kIncomplete, true},
+      {"a data phase that ends short", [&](FakeUsbTransport& u) {
+         Bytes container = ptp::dataHeader(kGetObject, 1, 1000);
+         container.insert(container.end(), small.begin(), small.end());
+         u.queue(container); u.respond(kIncomplete, 1); }, small, kIncomplete, true},
+      {"bytes past the announced length are not the file's", [&](FakeUsbTransport& u) {
+         Bytes container = ptp::dataHeader(kGetObject, 1, 100);
+         container.insert(container.end(), small.begin(), small.end());
+         u.queue(container); u.respond(kOk, 1); }, Bytes(small.begin(), small.begin() + 100), kOk, false},
+  };
+  for (const auto& c : cases) {
+    FakeUsbTransport usb;
+    c.phone(usb);
+    PtpTransactions ptp(usb);
+    ptp.setNextTransactionId(1);
+    BufferSink sink;
+    const std::uint32_t handle[] = {0x21};
+    PtpOutcome outcome = ptp.transact(ptp::Operation::kGetObject, handle, &sink);
+    ASSERT_TRUE(outcome.answered()) << c.what << ": " << outcome.error;
+    EXPECT_EQ(outcome.response.code, c.code) << c.what;
+    EXPECT_TRUE(sink.bytes() == c.expected) << c.what << ": " << sink.bytes().size() << " bytes";
+    EXPECT_EQ(outcome.shortData(), c.shortData) << c.what;
+    EXPECT_TRUE(usb.incoming.empty()) << c.what;
+    // Every read is a whole number of packets.
+    for (std::size_t read : usb.reads) EXPECT_EQ(read % usb.packet, 0u) << c.what;
+  }
+}
+
+TEST(PtpTransactions, AFailingSinkStillReadsTheDataPhaseSoTheSessionGoesOn) {
+  FakeUsbTransport usb;
+  const Bytes file = pattern(2 * PtpTransactions::kChunk);
+  usb.data(kGetObject, 1, file);
+  usb.respond(kOk, 1);
+  usb.data(kGetObject, 2, pattern(10));
+  usb.respond(kOk, 2);
+  PtpTransactions ptp(usb);
+  ptp.setNextTransactionId(1);
+  LimitedSink full(100000);
+  const std::uint32_t handle[] = {0x21};
+  PtpOutcome outcome = ptp.transact(ptp::Operation::kGetObject, handle, &full);
+  EXPECT_TRUE(outcome.ok());
+  EXPECT_TRUE(outcome.sinkFailed);
+  EXPECT_EQ(outcome.received, file.size());
+  BufferSink next;
+  EXPECT_TRUE(ptp.transact(ptp::Operation::kGetObject, handle, &next).ok());
+  EXPECT_TRUE(next.bytes() == pattern(10));
+}
+
+TEST(PtpTransactions, TransactionIdsAndDeviceBusy) {
+  FakeUsbTransport usb;
+  usb.respond(kBusy, 0);  // OpenSession goes again with ID 0
+  usb.respond(kOk, 0);
+  usb.respond(kBusy, 1);
+  usb.respond(kBusy, 2);
+  usb.respond(kOk, 3, {7});
+  for (int i = 0; i <= PtpTransactions::kBusyRetries; ++i) usb.respond(kBusy, 4 + i);
+  PtpTransactions ptp(usb);
+  const std::uint32_t session[] = {1};
+  EXPECT_TRUE(ptp.transact(ptp::Operation::kOpenSession, session).ok());
+  PtpOutcome outcome = ptp.transact(ptp::Operation::kGetStorageIds);
+  EXPECT_TRUE(outcome.ok());
+  EXPECT_THAT(outcome.response.params, ElementsAre(7));
+  outcome = ptp.transact(ptp::Operation::kGetStorageIds);
+  EXPECT_EQ(outcome.response.code, kBusy);  // reported once the retries are spent
+  std::vector<std::uint32_t> ids;
+  for (const auto& container : usb.sent) ids.push_back(idOf(container));
+  EXPECT_THAT(ids, ElementsAre(0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10));
+  EXPECT_EQ(usb.pauses, 3 + PtpTransactions::kBusyRetries);
+  EXPECT_EQ(ptp.nextTransactionId(), 11u);
+}
+
+TEST(PtpTransactions, DataToThePhoneFollowsTheCommand) {
+  FakeUsbTransport usb;
+  usb.respond(kOk, 0);
+  PtpTransactions ptp(usb);
+  const Bytes formats = {1, 0, 0, 0, 0x01, 0xB4};
+  EXPECT_TRUE(ptp.transact(0x900E, {}, &formats, nullptr).ok());
+  ASSERT_EQ(usb.sent.size(), 2u);
+  EXPECT_THAT(usb.sent[1], ElementsAre(18, 0, 0, 0, 2, 0, 0x0E, 0x90, 0, 0, 0, 0, 1, 0, 0, 0, 0x01, 0xB4));
+}
+
+TEST(PtpTransactions, GoneStoppedAndNonsense) {
+  struct Case {
+    const char* what;
+    std::function<void(FakeUsbTransport&)> phone;
+    PtpOutcome::Kind kind;
+  };
+  const Case cases[] = {
+      {"pulled during the data", [](FakeUsbTransport& u) {
+         u.queue(ptp::dataHeader(kGetObject, 1, 5000)); u.queue(UsbStatus::kGone); }, PtpOutcome::Kind::kGone},
+      {"pulled before the answer", [](FakeUsbTransport& u) { u.queue(UsbStatus::kGone); }, PtpOutcome::Kind::kGone},
+      {"stopped while waiting", [](FakeUsbTransport&) {}, PtpOutcome::Kind::kStopped},
+      {"an answer to another transaction", [](FakeUsbTransport& u) { u.respond(kOk, 9); }, PtpOutcome::Kind::kBroken},
+      {"shorter than a header", [](FakeUsbTransport& u) { u.queue(Bytes{1, 2, 3}); }, PtpOutcome::Kind::kBroken},
+      {"an event on the bulk pipe", [](FakeUsbTransport& u) {
+         Bytes event = ptp::commandContainer(0x4004, 1, {});
+         event[4] = 4;
+         u.queue(event); }, PtpOutcome::Kind::kBroken},
+      {"a data length below the header's", [](FakeUsbTransport& u) {
+         u.queue(Bytes{4, 0, 0, 0, 2, 0, 9, 0x10, 1, 0, 0, 0}); }, PtpOutcome::Kind::kBroken},
+  };
+  for (const auto& c : cases) {
+    FakeUsbTransport usb;
+    c.phone(usb);
+    PtpTransactions ptp(usb);
+    ptp.setNextTransactionId(1);
+    BufferSink sink;
+    EXPECT_EQ(ptp.transact(ptp::Operation::kGetObject, {}, &sink).kind, c.kind) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace imagecapture
