@@ -141,13 +141,56 @@ TEST(PtpCodec, DeviceInfoAndObjectInfo) {
   EXPECT_EQ(photo->captureDate, "20211005T143000.0");
   EXPECT_EQ(photo->modificationDate, "20230830T090000");
   EXPECT_EQ(photo->parent, 0x21u);
+  EXPECT_EQ(photo->size, 8u);
   EXPECT_FALSE(photo->isFolder());
+  EXPECT_FALSE(parseObjectInfo(objectInfo(u"IMG_0100.MOV", u"", u"", 0x300D, 0xFFFFFFFF))->size);
   EXPECT_TRUE(parseObjectInfo(objectInfo(u"202110__", u"", u"", kFormatAssociation))->isFolder());
   Bytes cut = objectInfo(u"IMG_0001.JPG", u"", u"");
   cut.resize(cut.size() - 3);  // inside ModificationDate
   EXPECT_FALSE(parseObjectInfo(cut));
   EXPECT_THAT(*parseU32Array(Bytes{2, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0}), ElementsAre(1, 2));
   EXPECT_FALSE(parseU32Array(Bytes{2, 0, 0, 0, 1, 0, 0, 0}));
+}
+
+// A record of the bulk catalogue: the handle, the dataset's length, the
+// ObjectInfo with a 64-bit size.
+Bytes record(std::uint32_t handle, std::u16string_view name, std::uint64_t size, std::uint16_t format = 0x300D) {
+  Bytes info = objectInfo(name, u"20240501T100000.0", u"", format, static_cast<std::uint32_t>(size));
+  const Bytes high = Writer().u32(static_cast<std::uint32_t>(size >> 32)).bytes;
+  info.insert(info.begin() + 12, high.begin(), high.end());
+  Bytes bytes = Writer().u32(handle).u32(static_cast<std::uint32_t>(info.size())).bytes;
+  bytes.insert(bytes.end(), info.begin(), info.end());
+  return bytes;
+}
+
+Bytes joined(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+TEST(PtpCodec, BulkCatalogueRecordsAndNothingPastThem) {
+  const Bytes folder = record(1, u"DCIM", 0, kFormatAssociation);
+  const Bytes movie = record(7, u"IMG_0100.MOV", 5ull << 30);
+  auto records = parseObjectInfoRecords(joined({folder, movie}));
+  ASSERT_TRUE(records);
+  ASSERT_EQ(records->size(), 2u);
+  EXPECT_EQ((*records)[0].handle, 1u);
+  EXPECT_TRUE((*records)[0].info.isFolder());
+  EXPECT_EQ((*records)[1].handle, 7u);
+  EXPECT_EQ((*records)[1].info.filename, "IMG_0100.MOV");
+  EXPECT_EQ((*records)[1].info.size, 5ull << 30);
+  EXPECT_EQ((*records)[1].info.captureDate, "20240501T100000.0");
+  EXPECT_TRUE(parseObjectInfoRecords(Bytes{0, 0, 0, 0})->empty());  // an empty store
+
+  Bytes longer = movie;
+  longer[4] += 1;  // the dataset's length runs past the bytes
+  Bytes cut = movie;
+  cut[4] -= 3;  // ...or ends inside its ObjectInfo
+  cut.resize(cut.size() - 3);
+  const Bytes broken[] = {{}, longer, cut, record(0, u"IMG_0100.MOV", 1), joined({movie, {0, 0, 0, 0}}),
+                          Bytes(movie.begin(), movie.begin() + 6)};
+  for (const auto& bytes : broken) EXPECT_FALSE(parseObjectInfoRecords(bytes)) << bytes.size();
 }
 
 TEST(PtpCodec, DatesAsPhonesWriteThemAndNothingElse) {
