@@ -501,13 +501,9 @@ TEST_F(TarnwickUsbTest, TheBulkCatalogueAndTheWalkListTheSame) {
 // without its own operations. Its bytes come in ranges at 64-bit offsets.
 TEST_F(TarnwickUsbTest, AMovieOf4GibOrMore) {
   const std::string large = "--large DCIM/100APPLE/IMG_0100.MOV:5000000000 ";
-  struct stat root {};
-  ASSERT_EQ(::stat(phone_.c_str(), &root), 0);  // the movie's date
-  const int copy = ::open((out_ / "IMG_0100.MOV").c_str(), O_CREAT | O_WRONLY, 0644);
-  ASSERT_EQ(::ftruncate(copy, 5000000000), 0);
-  const struct timespec times[2] = {root.st_mtim, root.st_mtim};
-  ::futimens(copy, times);
-  ::close(copy);
+  std::ofstream(out_ / "IMG_0100.MOV").close();  // an earlier copy, sparse
+  fs::resize_file(out_ / "IMG_0100.MOV", 5000000000);
+  fs::last_write_time(out_ / "IMG_0100.MOV", fs::last_write_time(phone_));  // the movie's date
   // A transfer of the movie would pull the cable.
   for (const char* how : {"", "--let-phone-convert"}) {
     const std::string busy = *how ? "--busy 0x9005:7 " : "";
