@@ -1,9 +1,9 @@
 // libFuzzer target: everything Tarnwick reads of what a phone sends, over
-// arbitrary bytes: DeviceInfo, ObjectInfo (with its strings and dates),
-// responses, events, handle lists, and the answer to a transaction as the
-// transfers of the bulk-in pipe (data phases of any shape, then a response).
-// A hostile phone can neither crash the program nor make it read out of
-// bounds.
+// arbitrary bytes: DeviceInfo, ObjectInfo (with its strings and dates), the
+// bulk catalogue's records, responses, events, handle lists, and the answer
+// to a transaction as the transfers of the bulk-in pipe (data phases of any
+// shape, then a response). A hostile phone can neither crash the program nor
+// make it read out of bounds.
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -25,6 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A string holds at most 255 UTF-16 units, each at most 3 UTF-8 bytes.
     if (object->filename.size() > 255 * 3) __builtin_trap();
   }
+  if (auto records = ptp::parseObjectInfoRecords(bytes))
+    if (records->size() > size / 8) __builtin_trap();
+  ptp::parseObjectInfo(bytes, true);
   ptp::parseEvent(bytes);
   ptp::parseResponse(bytes);
   ptp::parseU32Array(bytes);

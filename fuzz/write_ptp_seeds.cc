@@ -46,5 +46,12 @@ int main(int argc, char** argv) {
   write({imagecapture::ptp::dataHeader(0x1009, 1, 5000000000ull), info, response(0x2001)});
   write({imagecapture::ptp::dataHeader(0x1009, 1, 300000), response(0x2007)});
   write({response(0x2019)});
+  // The bulk catalogue's records as they stand: one file, a 64-bit size.
+  Bytes wide = info;
+  wide.insert(wide.begin() + 12, 4, 0);
+  Bytes records = {1, 0, 0, 0, static_cast<std::uint8_t>(wide.size()), 0, 0, 0};
+  records.insert(records.end(), wide.begin(), wide.end());
+  std::ofstream(dir + "/records", std::ios::binary)
+      .write(reinterpret_cast<const char*>(records.data()), static_cast<std::streamsize>(records.size()));
   return 0;
 }

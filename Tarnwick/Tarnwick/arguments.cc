@@ -49,6 +49,7 @@ std::optional<Arguments> Arguments::parse(std::span<const char* const> words,
   double timeout = 60.0;
   std::optional<std::int64_t> limit;
   bool skipExisting = false;
+  bool letPhoneConvert = false;
 
   for (std::size_t i = 0; i < words.size(); ++i) {
     std::string_view word = words[i] ? words[i] : "";
@@ -56,6 +57,8 @@ std::optional<Arguments> Arguments::parse(std::span<const char* const> words,
       command = std::string(word);
     } else if (word == "--skip-existing") {
       skipExisting = true;
+    } else if (word == "--let-phone-convert") {
+      letPhoneConvert = true;
     } else if (word == "--output" || word == "--timeout" || word == "--limit") {
       if (++i >= words.size() || words[i] == nullptr) return std::nullopt;
       std::string_view value = words[i];
@@ -77,7 +80,8 @@ std::optional<Arguments> Arguments::parse(std::span<const char* const> words,
   if (!command) return std::nullopt;
   if (*command == "download" && !output) return std::nullopt;
   if (skipExisting && *command != "download") return std::nullopt;
-  return Arguments{*command, output, timeout, limit, skipExisting};
+  if (letPhoneConvert && *command == "debug") return std::nullopt;
+  return Arguments{*command, output, timeout, limit, skipExisting, letPhoneConvert};
 }
 
 }  // namespace tarnwick

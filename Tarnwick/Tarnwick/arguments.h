@@ -16,6 +16,9 @@ struct Arguments {
   std::optional<std::int64_t> limit;
   // download only: files the folder already holds are not transferred again.
   bool skipExisting = false;
+  // list and download: the computer declares no formats it takes, so the
+  // phone's own transfer setting chooses (it may convert HEIC to JPEG).
+  bool letPhoneConvert = false;
 
   // Reads the words after the program path; nothing when they are not usable.
   // Relative output folders are taken below `workingDirectory`.

@@ -47,6 +47,13 @@ TEST(ArgumentsParse, SkipExistingIsAWordOfDownloadOnly) {
   EXPECT_EQ(valueOfOutput->outputDirectory, "/home/u/--skip-existing");
 }
 
+TEST(ArgumentsParse, LetPhoneConvertIsAWordOfListAndDownload) {
+  EXPECT_TRUE(parseWords({"list", "--let-phone-convert"})->letPhoneConvert);
+  EXPECT_TRUE(parseWords({"--let-phone-convert", "download", "--output", "/x", "--skip-existing"})->letPhoneConvert);
+  EXPECT_FALSE(parseWords({"list"})->letPhoneConvert);
+  EXPECT_FALSE(parseWords({"debug", "--let-phone-convert"}));
+}
+
 TEST(ArgumentsParse, OrderRepetitionAndLastWordWins) {
   auto a = parseWords({"--timeout", "5", "list"});
   auto b = parseWords({"list", "--timeout", "5"});

@@ -86,7 +86,8 @@ void PhoneImporter::deviceBrowserDidAddDevice(ic::DeviceBrowser&,
   if (camera_ || candidate == nullptr || debug) return;
   camera_ = device;
   candidate->setDelegate(this);
-  candidate->setMediaPresentation(ic::kMediaPresentationOriginalMedia);
+  candidate->setMediaPresentation(arguments_.letPhoneConvert ? ic::kMediaPresentationConvertedMedia
+                                                             : ic::kMediaPresentationOriginalMedia);
   candidate->requestOpenSession();
 }
 

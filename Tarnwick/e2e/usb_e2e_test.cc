@@ -17,6 +17,7 @@
 namespace {
 
 using namespace tarnwick_e2e;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
@@ -335,7 +336,7 @@ TEST_F(TarnwickUsbTest, TrustGivenWhileWaitingOrNever) {
 
 TEST_F(TarnwickUsbTest, UnpluggedBeforeTheCatalogueIsNotFound) {
   for (const char* when : {"--unplug-at-session-open", "--unplug-after-answers 0",
-                           "--unplug-after-answers 4"}) {
+                           "--refuse-apple-ops --unplug-after-answers 4"}) {  // in the walk
     Result result = run(when, download());
     EXPECT_EQ(result.status, 2) << when;
     EXPECT_THAT(result.lines, ElementsAre(kNotFound)) << when;
@@ -458,17 +459,68 @@ TEST_F(TarnwickUsbTest, AnnouncedSizesAboveAndBelowTheRealOne) {
   expectWholeCopies();
 }
 
-// The converting phone ("Automatic"): a HEIC comes as a JPEG of the
-// announced (estimated) size.
-TEST_F(TarnwickUsbTest, ConvertingPhoneGivesWhatItAnnounces) {
-  Result listed = run("--automatic", "list --timeout 20");
-  EXPECT_EQ(listed.lines.at(3), "FILE: IMG_0001.JPG 2024-05-01T10:00:00Z");
-  Result result = run("--automatic", download());
-  EXPECT_EQ(result.status, 0);
-  // The original's bytes, padded to the estimate: all of it arrived.
-  const std::string converted = read(out_ / "IMG_0001.JPG");
-  EXPECT_EQ(converted.substr(0, 8), "heic one");
-  EXPECT_GT(converted.size(), 8u);
+// The converting phone ("Automatic"), told that this computer takes HEIF
+// and HEVC, sends the originals. Told nothing (--let-phone-convert, or a
+// phone that refuses to be told), it sends a HEIC as a JPEG and a movie
+// converted, each of its estimated size (the original's bytes, padded).
+TEST_F(TarnwickUsbTest, ConvertingPhoneSendsOriginalsUnlessLetConvert) {
+  ASSERT_EQ(run("--automatic --movie-delay 1", download()).status, 0);
+  EXPECT_EQ(outNames(), kFullImport);
+  expectWholeCopies();
+  fs::remove_all(out_);
+  fs::create_directories(out_);
+  for (const char* told : {"", "--refuse-apple-ops"})
+    EXPECT_EQ(run(std::string("--automatic ") + told, "list --let-phone-convert --timeout 20").lines.at(3),
+              "FILE: IMG_0001.JPG 2024-05-01T10:00:00Z");
+  ASSERT_EQ(run("--automatic --movie-delay 1", download() + " --let-phone-convert").status, 0);
+  const std::string jpeg = read(out_ / "IMG_0001.JPG"), movie = read(out_ / "IMG_0004.MOV");
+  EXPECT_EQ(jpeg.substr(0, 8), "heic one");
+  EXPECT_EQ(jpeg.size(), 8 + 4 + 4096u);
+  EXPECT_EQ(movie.size(), 2 * (3 * 1024 * 1024 + 17) + 4096u);
+}
+
+// The whole catalogue in one request (the phone is pulled at the second),
+// or one object at a time from a phone without its own operations: the
+// same files in the same order, in both layouts.
+TEST_F(TarnwickUsbTest, TheBulkCatalogueAndTheWalkListTheSame) {
+  Result bulk = run("--unplug-after-answers 1", "list --timeout 20");
+  EXPECT_THAT(bulk.lines, ElementsAreArray(kFullListing));
+  EXPECT_EQ(run("--refuse-apple-ops", "list --timeout 20").lines, bulk.lines);
+  fs::remove_all(phone_);
+  put("DCIM/202110__/IMG_0001.HEIC", "one", 1633444200);
+  put("DCIM/202110__/IMG_0002.HEIC", "two", 1633444260);
+  put("DCIM/202111__/IMG_0003.JPG", "three", 1636122600);
+  bulk = run("--unplug-after-answers 1", "list --timeout 20");
+  EXPECT_EQ(bulk.lines.size(), 5u);
+  EXPECT_EQ(run("--refuse-apple-ops", "list --timeout 20").lines, bulk.lines);
+}
+
+// A movie of 4 GiB or more: listed from the bulk catalogue, and one object
+// at a time once the phone lists such objects (0x9008), with its 64-bit
+// size (0x9006), by which a copy is known as imported; not listed by a phone
+// without its own operations. Its bytes come in ranges at 64-bit offsets.
+TEST_F(TarnwickUsbTest, AMovieOf4GibOrMore) {
+  const std::string large = "--large DCIM/100APPLE/IMG_0100.MOV:5000000000 ";
+  std::ofstream(out_ / "IMG_0100.MOV").close();  // an earlier copy, sparse
+  fs::resize_file(out_ / "IMG_0100.MOV", 5000000000);
+  fs::last_write_time(out_ / "IMG_0100.MOV", fs::last_write_time(phone_));  // the movie's date
+  // A transfer of the movie would pull the cable.
+  for (const char* how : {"", "--let-phone-convert"}) {
+    const std::string busy = *how ? "--busy 0x9005:7 " : "";
+    Result result = run(large + busy + "--unplug-after-bytes 20000000", download() + " --skip-existing " + how);
+    EXPECT_EQ(result.status, 0) << how;
+    EXPECT_THAT(result.lines, Contains("SKIPPED: IMG_0100.MOV")) << how;
+    EXPECT_EQ(result.lines.at(1), "MEDIA_FOUND: 5") << how;
+  }
+  EXPECT_EQ(run(large + "--refuse-apple-ops", "list --timeout 20").lines.at(1), "MEDIA_FOUND: 4");
+  // Across the 4 GiB mark in ranges of 1000 bytes, then a range the phone
+  // cuts at the movie's end.
+  for (const auto& [range, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"4294966000 3000 1000", "0x2001: 3000 of 3000 bytes, 0 out of place"},
+           {"4999999000 2000 4000", "0x2001: 1000 of 2000 bytes, 0 out of place"}}) {
+    Result read = finish(spawnShell(underPhone(large, OBJECT_RANGE_PROBE " IMG_0100.MOV " + range)));
+    EXPECT_THAT(read.lines, ElementsAre(expected)) << range;
+  }
 }
 
 TEST_F(TarnwickUsbTest, NamesWithControlBytesCannotForgeReportLines) {

@@ -29,7 +29,9 @@ constexpr unsigned kDeviceTypeMaskCamera = 0x1;
 constexpr unsigned kDeviceTypeMaskScanner = 0x2;
 constexpr unsigned kDeviceLocationMaskLocal = 0x100;
 
-// Media presentation that asks for the media as the device stores them.
+// Media presentations: the media as the device stores them, or as the
+// device's own setting chooses (a phone may then convert HEIC to JPEG).
+constexpr int kMediaPresentationConvertedMedia = 1;
 constexpr int kMediaPresentationOriginalMedia = 2;
 
 // An error as the layer reports it; read only for its description.

@@ -98,6 +98,13 @@ Bytes dataHeader(std::uint16_t code, std::uint32_t transactionId, std::uint64_t 
   return out;
 }
 
+Bytes u16Array(std::span<const std::uint16_t> values) {
+  Bytes out;
+  put32(out, static_cast<std::uint32_t>(values.size()));
+  for (std::uint16_t value : values) put16(out, value);
+  return out;
+}
+
 std::optional<Message> parseResponse(std::span<const std::uint8_t> bytes) {
   return parseMessage(bytes, ContainerType::kResponse);
 }
@@ -197,13 +204,17 @@ std::optional<DeviceInfo> parseDeviceInfo(std::span<const std::uint8_t> bytes) {
   return info;
 }
 
-std::optional<ObjectInfo> parseObjectInfo(std::span<const std::uint8_t> bytes) {
+std::optional<ObjectInfo> parseObjectInfo(std::span<const std::uint8_t> bytes, bool wideSize) {
   LeReader reader(bytes);
   ObjectInfo info;
   info.storageId = reader.u32();
   info.format = reader.u16();
   reader.u16();  // protection status
-  info.compressedSize = reader.u32();
+  if (wideSize) {
+    info.size = reader.u64();
+  } else if (const std::uint32_t size = reader.u32(); size != 0xFFFFFFFFu) {
+    info.size = size;
+  }
   reader.u16();                               // thumb format
   for (int i = 0; i < 6; ++i) reader.u32();  // thumb size, thumb and image dimensions, bit depth
   info.parent = reader.u32();
@@ -215,6 +226,26 @@ std::optional<ObjectInfo> parseObjectInfo(std::span<const std::uint8_t> bytes) {
   info.modificationDate = reader.string();
   if (!reader.ok()) return std::nullopt;
   return info;  // keywords, when there, are not read
+}
+
+std::optional<std::vector<ObjectRecord>> parseObjectInfoRecords(std::span<const std::uint8_t> bytes) {
+  std::vector<ObjectRecord> records;
+  if (bytes.size() == 4 && LeReader(bytes).u32() == 0) return records;  // an empty store
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    if (bytes.size() - at < 8) return std::nullopt;
+    LeReader head(bytes.subspan(at, 8));
+    const std::uint32_t handle = head.u32();
+    const std::uint32_t length = head.u32();
+    at += 8;
+    if (handle == 0 || bytes.size() - at < length) return std::nullopt;
+    auto info = parseObjectInfo(bytes.subspan(at, length), true);
+    if (!info) return std::nullopt;
+    records.push_back({handle, std::move(*info)});
+    at += length;
+  }
+  if (records.empty()) return std::nullopt;  // not even the empty store's four bytes
+  return records;
 }
 
 std::optional<std::vector<std::uint32_t>> parseU32Array(std::span<const std::uint8_t> bytes) {

@@ -26,6 +26,13 @@ enum class Operation : std::uint16_t {
   kGetObjectHandles = 0x1007,
   kGetObjectInfo = 0x1008,
   kGetObject = 0x1009,
+  // The phone's own.
+  kKeepAwake = 0x9004,                // each later request keeps it awake 20 minutes
+  kGetObjectInfos64 = 0x9005,         // every ObjectInfo of a store, 64-bit sizes
+  kGetObjectSize64 = 0x9006,          // an object's size as a u64
+  kGetPartialObject64 = 0x9007,       // a range at a 64-bit offset, of a 64-bit length
+  kSetMtpMode = 0x9008,               // lists objects of 4 GiB or more
+  kSetHostSupportedFormats = 0x900E,  // the formats the computer takes
 };
 
 // Response codes this client acts on; any other is reported by its number.
@@ -52,12 +59,22 @@ enum class EventCode : std::uint16_t {
 
 constexpr std::uint16_t kFormatAssociation = 0x3001;  // a folder
 constexpr std::uint16_t kAssociationGenericFolder = 1;
+// What this computer takes: the formats of the media files it imports and
+// their sidecars (undefined), HEIF (two codes) and HEVC. A phone told so
+// sends the originals, whatever its transfer setting.
+inline constexpr std::uint16_t kHostSupportedFormats[] = {
+    0x3000, 0x300B, 0x300D, 0x3801, 0x380B, 0x380D, 0x3811,  // undefined, MPEG-4, QuickTime, JPEG, PNG, TIFF, DNG
+    0xB401, 0xB402, 0xB421};                                 // HEIF, HEIF, HEVC
 // The storage a phone shows until it is unlocked and trusts the computer.
 constexpr std::uint32_t kPlaceholderStorage = 0xFEEDFACE;
 constexpr std::size_t kHeaderSize = 12;
 // Container lengths that do not give the length: the data runs to the end of
 // the transfer (a phone writes 0xFFFFFFFE for more than 4 GiB).
 constexpr std::uint32_t kLengthUnknown = 0xFFFFFFFE;
+// Whether a data container of `payloadLength` bytes states its length.
+constexpr bool lengthFitsHeader(std::uint64_t payloadLength) {
+  return payloadLength < kLengthUnknown - kHeaderSize;
+}
 
 struct ContainerHeader {
   std::uint32_t length = 0;
@@ -76,6 +93,9 @@ Bytes commandContainer(std::uint16_t code, std::uint32_t transactionId,
                        std::span<const std::uint32_t> params);
 // The header of a data container carrying `payloadLength` bytes.
 Bytes dataHeader(std::uint16_t code, std::uint32_t transactionId, std::uint64_t payloadLength);
+
+// A UINT16 array dataset: the count, then the values.
+Bytes u16Array(std::span<const std::uint16_t> values);
 
 // A response or an event: the code and its parameters.
 struct Message {
@@ -133,7 +153,8 @@ std::optional<DeviceInfo> parseDeviceInfo(std::span<const std::uint8_t> bytes);
 struct ObjectInfo {
   std::uint32_t storageId = 0;
   std::uint16_t format = 0;
-  std::uint32_t compressedSize = 0;  // 0xFFFFFFFF: 4 GiB or more
+  // Absent where a 32-bit field says 0xFFFFFFFF: 4 GiB or more.
+  std::optional<std::uint64_t> size;
   std::uint32_t parent = 0;
   std::uint16_t associationType = 0;
   std::string filename;
@@ -143,7 +164,18 @@ struct ObjectInfo {
     return format == kFormatAssociation || associationType == kAssociationGenericFolder;
   }
 };
-std::optional<ObjectInfo> parseObjectInfo(std::span<const std::uint8_t> bytes);
+// `wideSize`: ObjectCompressedSize is a u64, as in the phone's bulk catalogue.
+std::optional<ObjectInfo> parseObjectInfo(std::span<const std::uint8_t> bytes, bool wideSize = false);
+
+// The phone's bulk catalogue (kGetObjectInfos64): records back to back, no
+// count, each a u32 handle, the u32 length of its dataset and the ObjectInfo
+// with a 64-bit size; four zero bytes when the store is empty. Nothing when
+// any record cannot be read.
+struct ObjectRecord {
+  std::uint32_t handle = 0;
+  ObjectInfo info;
+};
+std::optional<std::vector<ObjectRecord>> parseObjectInfoRecords(std::span<const std::uint8_t> bytes);
 
 // A UINT32 array dataset (storage IDs, object handles).
 std::optional<std::vector<std::uint32_t>> parseU32Array(std::span<const std::uint8_t> bytes);

@@ -141,13 +141,34 @@ TEST(PtpCodec, DeviceInfoAndObjectInfo) {
   EXPECT_EQ(photo->captureDate, "20211005T143000.0");
   EXPECT_EQ(photo->modificationDate, "20230830T090000");
   EXPECT_EQ(photo->parent, 0x21u);
+  EXPECT_EQ(photo->size, 8u);
   EXPECT_FALSE(photo->isFolder());
+  EXPECT_FALSE(parseObjectInfo(objectInfo(u"IMG_0100.MOV", u"", u"", 0x300D, 0xFFFFFFFF))->size);
   EXPECT_TRUE(parseObjectInfo(objectInfo(u"202110__", u"", u"", kFormatAssociation))->isFolder());
   Bytes cut = objectInfo(u"IMG_0001.JPG", u"", u"");
   cut.resize(cut.size() - 3);  // inside ModificationDate
   EXPECT_FALSE(parseObjectInfo(cut));
   EXPECT_THAT(*parseU32Array(Bytes{2, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0}), ElementsAre(1, 2));
   EXPECT_FALSE(parseU32Array(Bytes{2, 0, 0, 0, 1, 0, 0, 0}));
+}
+
+// The bulk catalogue as far as the end-to-end tests do not reach: an empty
+// store, and records that do not read (the phone is then asked one by one).
+TEST(PtpCodec, BulkCatalogueRecordsAndNothingPastThem) {
+  Bytes info = objectInfo(u"IMG_0100.MOV", u"", u"", 0x300D);
+  info.insert(info.begin() + 12, {1, 0, 0, 0});  // a 64-bit size: 0x1'00000008
+  Bytes movie = Writer().u32(7).u32(static_cast<std::uint32_t>(info.size())).bytes;
+  movie.insert(movie.end(), info.begin(), info.end());
+  EXPECT_EQ(parseObjectInfoRecords(movie)->at(0).info.size, 0x100000008u);
+  EXPECT_TRUE(parseObjectInfoRecords(Bytes{0, 0, 0, 0})->empty());
+  Bytes longer = movie, cut = movie, handleZero = movie, trailing = movie;
+  longer[4] += 1;  // the dataset runs past the bytes
+  cut[4] -= 3;     // ...or its ObjectInfo past the dataset
+  cut.resize(cut.size() - 3);
+  handleZero[0] = 0;
+  trailing.insert(trailing.end(), {0, 0, 0, 0});
+  for (const Bytes& bytes : {Bytes{}, longer, cut, handleZero, trailing, Bytes(movie.begin(), movie.begin() + 6)})
+    EXPECT_FALSE(parseObjectInfoRecords(bytes)) << bytes.size();
 }
 
 TEST(PtpCodec, DatesAsPhonesWriteThemAndNothingElse) {

@@ -16,6 +16,7 @@
 #include "device_scan.h"
 #include "import_naming.h"
 #include "libusb_transport.h"
+#include "object_reader.h"
 #include "ptp_codec.h"
 #include "ptp_transactions.h"
 #include "safe_publish.h"
@@ -67,6 +68,9 @@ struct Session {
   PtpTransactions ptp;
   bool open = false;     // OpenSession was answered
   bool healthy = true;   // no transfer was cut short: the phone may be told goodbye
+  // The phone took the formats this computer declared: it sends what it
+  // stores, at the size its catalogue gives, and lists objects of 4 GiB or more.
+  bool originals = false;
   std::optional<ImportNaming> naming;
   // What each download folder held of the phone's files, read when first asked.
   std::map<std::string, StoredCopies> storedCopies;
@@ -166,7 +170,10 @@ class PtpCamera final : public CameraDevice, public std::enable_shared_from_this
   std::optional<std::string> uuidString() const override { return detected_.identity.uuid; }
 
   void setDelegate(CameraDeviceDelegate* delegate) override { delegate_ = delegate; }
-  void setMediaPresentation(int) override {}  // files always come as the phone stores them
+  // Original media: the computer declares that it takes HEIF and HEVC, so a
+  // phone sends what it stores whatever its transfer setting; otherwise it
+  // declares nothing and the phone's setting chooses.
+  void setMediaPresentation(int presentation) override { presentation_ = presentation; }
   std::optional<std::vector<CameraItemPtr>> mediaFiles() const override { return catalogue_; }
   void requestOpenSession() override;
   void requestDownloadFile(const CameraFilePtr& file, const DownloadOptions& options,
@@ -192,10 +199,14 @@ class PtpCamera final : public CameraDevice, public std::enable_shared_from_this
   void dropSession();
   // Handles an outcome that is not an answer; true when it was one.
   bool answered(const PtpOutcome& outcome, const char* during);
-  void openOnWorker();
+  void openOnWorker(bool declareFormats);
   std::optional<std::vector<std::uint32_t>> storages();
   bool waitForStore(std::vector<std::uint32_t>& found);
   void catalogueOnWorker(const std::vector<std::uint32_t>& stores);
+  // Every object of `store` one by one, for a phone without the bulk
+  // catalogue. Nothing when the session ended or the catalogue could not be
+  // read (`cause` says why, when it is that).
+  std::optional<std::vector<ptp::ObjectRecord>> walkStore(std::uint32_t store, std::string& cause);
   void downloadOnWorker(std::shared_ptr<const PtpFile> file, DownloadOptions options,
                         DownloadDelegate* delegate);
   // One phone file into a new temporary file in `folder`; sets `gone` when
@@ -210,12 +221,14 @@ class PtpCamera final : public CameraDevice, public std::enable_shared_from_this
   std::shared_ptr<Session> session_;  // worker thread only
   // Main thread.
   CameraDeviceDelegate* delegate_ = nullptr;
+  int presentation_ = kMediaPresentationOriginalMedia;
   std::optional<std::vector<CameraItemPtr>> catalogue_;
 };
 
 void PtpCamera::requestOpenSession() {
   auto self = shared_from_this();
-  worker_.post([self] { self->openOnWorker(); });
+  const bool declareFormats = presentation_ == kMediaPresentationOriginalMedia;
+  worker_.post([self, declareFormats] { self->openOnWorker(declareFormats); });
 }
 
 void PtpCamera::failOpen(const std::string& description) {
@@ -257,7 +270,7 @@ bool PtpCamera::answered(const PtpOutcome& outcome, const char* during) {
   return false;
 }
 
-void PtpCamera::openOnWorker() {
+void PtpCamera::openOnWorker(bool declareFormats) {
   if (session_) {
     failOpen("сессия уже открыта");
     return;
@@ -289,6 +302,15 @@ void PtpCamera::openOnWorker() {
     failOpen(ptp::describeResponse(outcome.response.code));
     return;
   }
+  if (declareFormats) {
+    // Before the session, with ID 0. A phone that refuses it is a phone
+    // told nothing: its own setting chooses the formats.
+    ptp.setNextTransactionId(0);
+    const ptp::Bytes formats = ptp::u16Array(ptp::kHostSupportedFormats);
+    outcome = ptp.transact(static_cast<std::uint16_t>(Operation::kSetHostSupportedFormats), {}, &formats, nullptr);
+    if (!answered(outcome, "SetHostSupportedFormats")) return;
+    session_->originals = outcome.ok();
+  }
   ptp.setNextTransactionId(0);
   const std::uint32_t sessionId[] = {1};
   outcome = ptp.transact(Operation::kOpenSession, sessionId);
@@ -300,6 +322,8 @@ void PtpCamera::openOnWorker() {
   }
   session_->open = true;
   toMain([](PtpCamera& camera, CameraDeviceDelegate& delegate) { delegate.deviceDidOpenSession(camera, nullptr); });
+  // Kept awake for the import; a phone that does not know how stays as it is.
+  if (!answered(ptp.transact(Operation::kKeepAwake), "KeepAwake")) return;
 
   auto stores = storages();
   if (!stores) return;
@@ -383,38 +407,41 @@ void PtpCamera::catalogueOnWorker(const std::vector<std::uint32_t>& stores) {
   };
   std::vector<CameraItemPtr> items;
   std::vector<CatalogueFile> files;
+  bool bulk = true;  // until the phone answers the bulk catalogue otherwise
   for (std::uint32_t store : stores) {
-    BufferSink list;
-    const std::uint32_t params[] = {store, 0, 0};  // every format, the whole tree
-    PtpOutcome outcome = ptp.transact(Operation::kGetObjectHandles, params, &list);
-    if (outcome.kind == PtpOutcome::Kind::kBroken) return unreadable(outcome.error);
-    if (!answered(outcome, "GetObjectHandles")) return;
-    if (!outcome.ok()) return unreadable(ptp::describeResponse(outcome.response.code));
-    auto handles = ptp::parseU32Array(list.bytes());
-    if (!handles) return unreadable("список объектов не читается");
-    for (std::uint32_t handle : *handles) {
-      BufferSink dataset;
-      const std::uint32_t which[] = {handle};
-      outcome = ptp.transact(Operation::kGetObjectInfo, which, &dataset);
+    std::optional<std::vector<ptp::ObjectRecord>> records;
+    if (bulk) {
+      // The whole store in one request; a phone that answers anything but
+      // OK with a readable catalogue is asked object by object.
+      BufferSink all;
+      const std::uint32_t params[] = {store, 0, 0};  // every format, the whole tree
+      PtpOutcome outcome = ptp.transact(Operation::kGetObjectInfos64, params, &all);
       if (outcome.kind == PtpOutcome::Kind::kBroken) return unreadable(outcome.error);
-      if (!answered(outcome, "GetObjectInfo")) return;
-      // An object that went meanwhile is not there to import.
-      if (outcome.response.code == static_cast<std::uint16_t>(ResponseCode::kInvalidObjectHandle)) continue;
-      if (!outcome.ok()) return unreadable(ptp::describeResponse(outcome.response.code));
-      auto info = ptp::parseObjectInfo(dataset.bytes());
-      if (!info) return unreadable("описание объекта не читается");
-      if (info->isFolder()) {
-        items.push_back(std::make_shared<PtpFolder>(info->filename));
+      if (!answered(outcome, "GetObjectInfos64")) return;
+      if (outcome.ok() && !outcome.sinkFailed) records = ptp::parseObjectInfoRecords(all.bytes());
+      bulk = records.has_value();
+    }
+    if (!records) {
+      std::string cause;
+      records = walkStore(store, cause);
+      if (!records) {
+        if (!cause.empty()) unreadable(cause);
+        return;
+      }
+    }
+    for (auto& [handle, info] : *records) {
+      if (info.isFolder()) {
+        items.push_back(std::make_shared<PtpFolder>(info.filename));
         continue;
       }
       CatalogueFile entry;
       entry.handle = handle;
-      entry.parent = info->parent;
-      entry.name = info->filename;
-      if (info->compressedSize != 0xFFFFFFFFu) entry.size = info->compressedSize;
-      entry.date = creationDateOf(info->captureDate, info->modificationDate);
-      files.push_back(entry);
+      entry.parent = info.parent;
+      entry.name = std::move(info.filename);
+      entry.size = info.size;
+      entry.date = creationDateOf(info.captureDate, info.modificationDate);
       items.push_back(std::make_shared<PtpFile>(entry));
+      files.push_back(std::move(entry));
     }
   }
   session_->naming.emplace(std::move(files));
@@ -422,6 +449,64 @@ void PtpCamera::catalogueOnWorker(const std::vector<std::uint32_t>& stores) {
     camera.catalogue_ = items;
     delegate.deviceDidBecomeReadyWithCompleteContentCatalog(camera);
   });
+}
+
+std::optional<std::vector<ptp::ObjectRecord>> PtpCamera::walkStore(std::uint32_t store, std::string& cause) {
+  PtpTransactions& ptp = session_->ptp;
+  // Nothing when the session ended; `cause` set when it is to end.
+  auto judged = [&](const PtpOutcome& outcome, const char* during) {
+    if (outcome.kind == PtpOutcome::Kind::kBroken) {
+      cause = outcome.error;
+      return false;
+    }
+    return answered(outcome, during);
+  };
+  if (!session_->originals) {
+    // Objects of 4 GiB or more are listed once the phone is in this mode
+    // (0: its data headers stay with their payloads). Any answer will do.
+    const std::uint32_t headersWithPayload[] = {0};
+    if (!judged(ptp.transact(Operation::kSetMtpMode, headersWithPayload), "SetMtpMode")) return std::nullopt;
+  }
+  BufferSink list;
+  const std::uint32_t params[] = {store, 0, 0};  // every format, the whole tree
+  PtpOutcome outcome = ptp.transact(Operation::kGetObjectHandles, params, &list);
+  if (!judged(outcome, "GetObjectHandles")) return std::nullopt;
+  if (!outcome.ok()) {
+    cause = ptp::describeResponse(outcome.response.code);
+    return std::nullopt;
+  }
+  auto handles = ptp::parseU32Array(list.bytes());
+  if (!handles) {
+    cause = "список объектов не читается";
+    return std::nullopt;
+  }
+  std::vector<ptp::ObjectRecord> records;
+  for (std::uint32_t handle : *handles) {
+    BufferSink dataset;
+    const std::uint32_t which[] = {handle};
+    outcome = ptp.transact(Operation::kGetObjectInfo, which, &dataset);
+    if (!judged(outcome, "GetObjectInfo")) return std::nullopt;
+    // An object that went meanwhile is not there to import.
+    if (outcome.response.code == static_cast<std::uint16_t>(ResponseCode::kInvalidObjectHandle)) continue;
+    if (!outcome.ok()) {
+      cause = ptp::describeResponse(outcome.response.code);
+      return std::nullopt;
+    }
+    auto info = ptp::parseObjectInfo(dataset.bytes());
+    if (!info) {
+      cause = "описание объекта не читается";
+      return std::nullopt;
+    }
+    if (!info->size && !info->isFolder()) {
+      // 4 GiB or more: the phone tells the size on its own; else none is known.
+      BufferSink size;
+      outcome = ptp.transact(Operation::kGetObjectSize64, which, &size);
+      if (!judged(outcome, "GetObjectSize64")) return std::nullopt;
+      if (outcome.ok() && size.bytes().size() == 8) info->size = ptp::LeReader(size.bytes()).u64();
+    }
+    records.push_back({handle, std::move(*info)});
+  }
+  return records;
 }
 
 void PtpCamera::requestDownloadFile(const CameraFilePtr& file, const DownloadOptions& options,
@@ -444,8 +529,7 @@ std::optional<PartialFile> PtpCamera::fetch(const CatalogueFile& entry, const st
   if (!part) return std::nullopt;
   FileSink sink(*part, entry.size);
   PtpTransactions& ptp = session_->ptp;
-  const std::uint32_t which[] = {entry.handle};
-  PtpOutcome outcome = ptp.transact(Operation::kGetObject, which, &sink);
+  PtpOutcome outcome = readObject(ptp, entry.handle, entry.size, session_->originals, sink);
   switch (outcome.kind) {
     case PtpOutcome::Kind::kGone:
       gone = true;
@@ -476,7 +560,7 @@ std::optional<PartialFile> PtpCamera::fetch(const CatalogueFile& entry, const st
     error = "телефон не прислал данных файла";
     return std::nullopt;
   }
-  if (outcome.shortData()) {
+  if (outcome.announced && outcome.received != *outcome.announced) {
     error = "телефон отдал " + std::to_string(outcome.received) + " байт из " + std::to_string(*outcome.announced);
     return std::nullopt;
   }

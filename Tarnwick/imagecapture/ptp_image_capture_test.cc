@@ -124,35 +124,43 @@ TEST(PtpImageCapture, PulledWhileDeviceInfoIsReadIsAPhoneGoneNotARefusal) {
   EXPECT_THAT(session(busWith(std::move(phone))), ElementsAre("removed"));
 }
 
+// The session's start as a phone answers it: DeviceInfo, the formats this
+// computer takes, OpenSession, keep awake.
+void opened(FakeUsbTransport& phone) {
+  phone.data(0x1001, 0, ptp::Bytes(64, 0));  // what DeviceInfo holds is not needed
+  phone.respond(0x2001, 0);
+  phone.respond(0x2001, 0);  // the formats
+  phone.respond(0x2001, 0);  // OpenSession
+  phone.respond(0x2001, 1);  // keep awake
+}
+
 TEST(PtpImageCapture, PlaceholderStoreThenTrustThenTheCatalogueWithoutFolders) {
   auto phone = std::make_unique<FakeUsbTransport>();
-  phone->data(0x1001, 0, ptp::Bytes(64, 0));  // what DeviceInfo holds is not needed
-  phone->respond(0x2001, 0);
-  phone->respond(0x2001, 0);                  // OpenSession
-  phone->data(0x1004, 1, u32s({ptp::kPlaceholderStorage}));
-  phone->respond(0x2001, 1);
+  opened(*phone);
+  phone->data(0x1004, 2, u32s({ptp::kPlaceholderStorage}));
+  phone->respond(0x2001, 2);
   phone->events.push_back({UsbStatus::kOk, event(0x4005, ptp::kPlaceholderStorage)});
   phone->events.push_back({UsbStatus::kOk, event(0x4004, 0x00010001)});
-  phone->data(0x1004, 2, u32s({}));            // still enumerating: the event's store is taken
-  phone->respond(0x2001, 2);
-  phone->data(0x1007, 3, u32s({0x20, 0x21, 0x22}));
+  phone->data(0x1004, 3, u32s({}));            // still enumerating: the event's store is taken
   phone->respond(0x2001, 3);
-  phone->data(0x1008, 4, objectInfo("202110__", 0x3001));
+  phone->data(0x9005, 4, {1, 2, 3});           // a bulk catalogue that does not read: one by one
   phone->respond(0x2001, 4);
-  phone->respond(0x2009, 5);                   // deleted meanwhile
-  phone->data(0x1008, 6, objectInfo("IMG_0001.HEIC", 0x3801));
+  phone->data(0x1007, 5, u32s({0x20, 0x21, 0x22}));
+  phone->respond(0x2001, 5);
+  phone->data(0x1008, 6, objectInfo("202110__", 0x3001));
   phone->respond(0x2001, 6);
+  phone->respond(0x2009, 7);                   // deleted meanwhile
+  phone->data(0x1008, 8, objectInfo("IMG_0001.HEIC", 0x3801));
+  phone->respond(0x2001, 8);
   EXPECT_THAT(session(busWith(std::move(phone))),
               ElementsAre("open", "folder 202110__", "file IMG_0001.HEIC"));
 }
 
 TEST(PtpImageCapture, NoTrustWithinTheWaitIsALockedPhone) {
   auto phone = std::make_unique<FakeUsbTransport>();
-  phone->data(0x1001, 0, ptp::Bytes(64, 0));
-  phone->respond(0x2001, 0);
-  phone->respond(0x2001, 0);
-  phone->data(0x1004, 1, u32s({ptp::kPlaceholderStorage}));
-  phone->respond(0x2001, 1);
+  opened(*phone);
+  phone->data(0x1004, 2, u32s({ptp::kPlaceholderStorage}));
+  phone->respond(0x2001, 2);
   PtpCaptureOptions options;
   options.trustWait = 0ms;
   EXPECT_THAT(session(busWith(std::move(phone)), options), ElementsAre("open", "locked"));
