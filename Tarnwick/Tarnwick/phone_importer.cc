@@ -231,7 +231,7 @@ void PhoneImporter::downloadNextFile() {
   options.downloadsDirectory = *arguments_.outputDirectory;
   options.overwrite = false;
   options.downloadSidecarFiles = true;
-  options.skipStoredSidecars = arguments_.skipExisting;
+  options.completesEarlierImport = arguments_.skipExisting;
   downloadInFlight_ = true;
   camera->requestDownloadFile(file, options, this);
 }

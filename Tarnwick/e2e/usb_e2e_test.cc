@@ -338,6 +338,26 @@ TEST_F(TarnwickUsbTest, EditedLivePhotoKeepsItsNamesAndOneSidecar) {
                                                "IMG_0002.JPG", "IMG_0003.PNG", "IMG_E0001.HEIC"}));
 }
 
+// Why 3: with another phone's IMG_0001.HEIC in the folder, the still of a
+// Live Photo came as "IMG_0001 (1).HEIC" before the import stopped; the
+// run that completes it brings the movie under the same number.
+TEST_F(TarnwickUsbTest, AResumedLivePhotoTakesTheNumberOfItsStill) {
+  fs::remove_all(phone_ / "202405__");
+  put("DCIM/100APPLE/IMG_0001.MOV", "live movie", kMay1);
+  std::ofstream(out_ / "IMG_0001.HEIC") << "another phone's photo";
+  Result first = run("", download() + " --limit 1");
+  EXPECT_EQ(first.lines.at(3), "DOWNLOADED: IMG_0001 (1).HEIC");
+  Result rest = run("", download() + " --skip-existing");
+  EXPECT_EQ(rest.status, 0);
+  EXPECT_THAT(rest.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4", "SKIPPED: IMG_0001.HEIC",
+                                      "TO_DOWNLOAD: 3", "DOWNLOADED: IMG_0001 (1).MOV",
+                                      "DOWNLOADED: IMG_0002.JPG", "DOWNLOADED: IMG_0003.PNG",
+                                      "DONE: downloaded=3 failed=0"));
+  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.HEIC", "IMG_0001 (1).HEIC", "IMG_0001 (1).AAE",
+                                               "IMG_0001 (1).MOV", "IMG_0002.JPG", "IMG_0003.PNG"}));
+  EXPECT_EQ(read(out_ / "IMG_0001 (1).MOV"), "live movie");
+}
+
 TEST_F(TarnwickUsbTest, TrustGivenWhileWaitingOrNever) {
   Result trusted = run("--trust-after 2", "list --limit 1 --timeout 30");
   EXPECT_EQ(trusted.status, 0);

@@ -68,9 +68,11 @@ struct DownloadOptions {
   std::string downloadsDirectory;  // absolute folder path
   bool overwrite = false;
   bool downloadSidecarFiles = false;
-  // A sidecar that the folder already holds (as StoredCopies finds it) is
-  // not fetched again: it came with an earlier download of a partner.
-  bool skipStoredSidecars = false;
+  // The folder holds an earlier import that this one completes: a sidecar
+  // the folder already holds (as StoredCopies finds it) is not fetched
+  // again, as it came with an earlier download of a partner; a file whose
+  // partner it holds under a number tries that number first.
+  bool completesEarlierImport = false;
 };
 
 // A sidecar of a stored file that could not be stored itself, and why.

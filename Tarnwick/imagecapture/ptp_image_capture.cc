@@ -506,6 +506,14 @@ void PtpCamera::downloadOnWorker(std::shared_ptr<const PtpFile> file, DownloadOp
   }
   ImportNaming& naming = *session_->naming;
   const std::string& folder = options.downloadsDirectory;
+  // What the folder held before, when this run completes an earlier import.
+  auto stored = [&]() -> const StoredCopies* {
+    if (!options.completesEarlierImport) return nullptr;
+    auto it = session_->storedCopies.find(folder);
+    if (it == session_->storedCopies.end())
+      it = session_->storedCopies.emplace(folder, StoredCopies::read(folder)).first;
+    return &it->second;
+  };
   std::string error;
   bool gone = false;
   auto main = fetch(*entry, folder, error, gone);
@@ -524,9 +532,15 @@ void PtpCamera::downloadOnWorker(std::shared_ptr<const PtpFile> file, DownloadOp
     answer("прервано", "");
     return;
   }
+  auto partnerHeldAs = [&](const CatalogueFile& partner) -> std::optional<int> {
+    const StoredCopies* copies = stored();
+    if (!copies) return std::nullopt;
+    return copies->heldAs(ImportNaming::storedName(partner.name), partner.size, partner.date);
+  };
   std::vector<PublishEntry> entries{{&*main, ImportNaming::storedName(entry->name)}};
   int number = 0;
-  auto saved = publishGroup(folder, entries, error, naming.preferredNumber(entry->handle), &number);
+  auto saved =
+      publishGroup(folder, entries, error, naming.preferredNumber(entry->handle, partnerHeldAs), &number);
   if (!saved) {
     answer(error, "");
     return;
@@ -534,14 +548,11 @@ void PtpCamera::downloadOnWorker(std::shared_ptr<const PtpFile> file, DownloadOp
   naming.stored(entry->handle, number);
 
   if (options.downloadSidecarFiles) {
-    auto held = [&](const CatalogueFile& sidecar) {
-      if (!options.skipStoredSidecars) return false;
-      auto stored = session_->storedCopies.find(folder);
-      if (stored == session_->storedCopies.end())
-        stored = session_->storedCopies.emplace(folder, StoredCopies::read(folder)).first;
-      return stored->second.holds(ImportNaming::storedName(sidecar.name), sidecar.size, sidecar.date);
+    auto alreadyHeld = [&](const CatalogueFile& sidecar) {
+      const StoredCopies* copies = stored();
+      return copies && copies->holds(ImportNaming::storedName(sidecar.name), sidecar.size, sidecar.date);
     };
-    for (const CatalogueFile* sidecar : naming.takeSidecars(entry->handle, held)) {
+    for (const CatalogueFile* sidecar : naming.takeSidecars(entry->handle, alreadyHeld)) {
       std::string sidecarError;
       auto part = fetch(*sidecar, folder, sidecarError, gone);
       if (gone || worker_.stopping()) break;
