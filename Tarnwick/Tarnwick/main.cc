@@ -22,6 +22,8 @@ namespace {
 // progress is cancelled, the session closed.
 constexpr std::chrono::milliseconds kStopGrace{3000};
 
+// Standard output is line buffered: each line goes out as soon as it is
+// complete, so whatever ends the run leaves every line already due.
 void writeLine(std::string_view line) {
   std::string text(line);
   text += '\n';
@@ -61,6 +63,7 @@ std::string workingDirectory() {
 
 int main(int argc, char** argv) {
   keepStandardOutputTaken();
+  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   tarnwick::supportedExtensions();
   auto arguments = tarnwick::Arguments::parse(
       std::span<const char* const>(argv + (argc > 0 ? 1 : 0), argc > 0 ? argc - 1 : 0),

@@ -127,36 +127,65 @@ TEST_F(TarnwickOutputTest, FullFolderFailsTheFileThatDoesNotFitAndOnlyThatOne) {
               ElementsAre("IMG_0001.JPG 8", "IMG_0002.MOV 5", "IMG_0100.PNG 3"));
 }
 
-TEST_F(TarnwickOutputTest, SignalsInTheMiddleOfATransferLeaveNothingBehind) {
-  fs::remove_all(phone_);
-  put("DCIM/100APPLE/IMG_0003.MOV", std::string(3 << 20, 'v'), kMay1);
-  const fs::path pidFile = root_ / "pid";
-  // True once Tarnwick has a file open in the output folder: the copy runs
-  // (and stays stalled there).
-  auto copying = [&](pid_t pid) {
-    std::error_code error;
-    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
-      auto target = fs::read_symlink(fd.path(), error);
-      if (!error && target.string().rfind(out_.string() + "/", 0) == 0) return true;
-    }
-    return false;
-  };
-  for (int signal : {SIGTERM, SIGINT, SIGKILL}) {
-    fs::remove(pidFile);
-    Child child = spawnShell(underPhone("--stall-at-bytes 1000000",
-                                        "sh -c \"" TARNWICK_BINARY " " + download() + " & echo \\$! > " +
-                                            pidFile.string() + "; wait \\$!\""));
+// A phone with a small file and a big one whose transfer stalls; Tarnwick
+// run by `script` (a shell command that writes its pid to pidFile()).
+class TarnwickInterruptedTest : public TarnwickOutputTest {
+ protected:
+  void SetUp() override {
+    TarnwickOutputTest::SetUp();
+    if (IsSkipped()) return;
+    fs::remove_all(phone_);
+    put("DCIM/100APPLE/IMG_0001.JPG", "jpeg one", kMay1);
+    put("DCIM/100APPLE/IMG_0003.MOV", std::string(3 << 20, 'v'), kMay1);
+  }
+  fs::path pidFile() const { return root_ / "pid"; }
+  std::string tarnwick(const std::string& redirections) const {
+    return "sh -c \"echo \\$\\$ > " + pidFile().string() + "; exec " TARNWICK_BINARY " " + download() + " " +
+           redirections + "\"";
+  }
+  // Waits until the first file is in the folder and the second one is
+  // being copied (and stays stalled there); its pid.
+  pid_t whileTheSecondFileCopies() const {
     pid_t pid = 0;
     for (int i = 0; i < 1000 && pid == 0; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      std::ifstream(pidFile) >> pid;
+      std::ifstream(pidFile()) >> pid;
     }
+    auto copying = [&] {
+      std::error_code error;
+      for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        auto target = fs::read_symlink(fd.path(), error);
+        if (!error && target.string().rfind(out_.string() + "/", 0) == 0) return true;
+      }
+      return false;
+    };
+    for (int i = 0; i < 1000 && !(fs::exists(out_ / "IMG_0001.JPG") && copying()); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return pid;
+  }
+  void reset() {
+    fs::remove(pidFile());
+    fs::remove_all(out_);
+    fs::create_directories(out_);
+  }
+};
+
+// Each line is written when it is complete: a run interrupted with its
+// report in a file has the lines of every file that is on disk, and
+// nothing on standard error; no temporary stays.
+TEST_F(TarnwickInterruptedTest, SignalsKeepTheLinesDueAndLeaveNoTemporary) {
+  const fs::path report = root_ / "report", errors = root_ / "errors";
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
+    reset();
+    Child child = spawnShell(underPhone("--stall-at-bytes 1000000",
+                                        tarnwick("> " + report.string() + " 2> " + errors.string())));
+    const pid_t pid = whileTheSecondFileCopies();
     ASSERT_GT(pid, 0);
-    for (int i = 0; i < 1000 && !copying(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ::kill(pid, signal);
-    Result result = finish(child);
-    EXPECT_EQ(result.status, 128 + signal) << signal;
-    EXPECT_TRUE(outNames().empty()) << signal;
+    EXPECT_EQ(finish(child).status, 128 + signal) << signal;
+    EXPECT_EQ(read(report), "DEVICE: iPhone\nMEDIA_FOUND: 2\nTO_DOWNLOAD: 2\nDOWNLOADED: IMG_0001.JPG\n") << signal;
+    EXPECT_EQ(read(errors), "") << signal;
+    EXPECT_EQ(outNames(), std::set<std::string>{"IMG_0001.JPG"}) << signal;
   }
 }
 

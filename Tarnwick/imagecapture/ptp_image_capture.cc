@@ -487,8 +487,11 @@ std::optional<PartialFile> PtpCamera::fetch(const CatalogueFile& entry, const st
 void PtpCamera::downloadOnWorker(std::shared_ptr<const PtpFile> file, DownloadOptions options,
                                  DownloadDelegate* delegate) {
   std::vector<SidecarFailure> sidecarFailures;
+  // Taken before the first name is given: a signal then waits until the
+  // importer has written the line of the file.
+  std::shared_ptr<InterruptsHeld> held;
   auto answer = [&](std::optional<std::string> failure, std::string saved) {
-    loop_.post([file, delegate, failure, saved, sidecarFailures] {
+    loop_.post([file, delegate, failure, saved, sidecarFailures, held]() mutable {
       if (failure) {
         Error error(*failure);
         delegate->didDownloadFile(file, &error, {});
@@ -497,6 +500,7 @@ void PtpCamera::downloadOnWorker(std::shared_ptr<const PtpFile> file, DownloadOp
         if (!sidecarFailures.empty()) result[kFailedSidecarFiles] = sidecarFailures;
         delegate->didDownloadFile(file, nullptr, result);
       }
+      held.reset();
     });
   };
   const CatalogueFile* entry = session_ && session_->naming ? session_->naming->find(file->handle()) : nullptr;
@@ -527,11 +531,39 @@ void PtpCamera::downloadOnWorker(std::shared_ptr<const PtpFile> file, DownloadOp
     answer(error, "");
     return;
   }
+
+  // Its sidecars come before anything takes a name: the file and they are
+  // published together, so whatever ends the run in between leaves none of
+  // them.
+  struct Sidecar {
+    const CatalogueFile* entry;
+    std::optional<PartialFile> part;
+    std::string error;
+  };
+  std::vector<Sidecar> sidecars;
+  if (options.downloadSidecarFiles) {
+    auto alreadyHeld = [&](const CatalogueFile& sidecar) {
+      const StoredCopies* copies = stored();
+      return copies && copies->holds(ImportNaming::storedName(sidecar.name), sidecar.size, sidecar.date);
+    };
+    for (const CatalogueFile* sidecar : naming.takeSidecars(entry->handle, alreadyHeld)) {
+      std::string sidecarError;
+      auto part = fetch(*sidecar, folder, sidecarError, gone);
+      if (gone || worker_.stopping()) break;
+      sidecars.push_back({sidecar, std::move(part), std::move(sidecarError)});
+    }
+  }
+  if (gone) {
+    lost();
+    answer("телефон отключился", "");
+    return;
+  }
   if (worker_.stopping()) {
     // The run has ended: its report is written, so nothing new may appear.
     answer("прервано", "");
     return;
   }
+  held = std::make_shared<InterruptsHeld>();
   auto partnerHeldAs = [&](const CatalogueFile& partner) -> std::optional<int> {
     const StoredCopies* copies = stored();
     if (!copies) return std::nullopt;
@@ -546,24 +578,13 @@ void PtpCamera::downloadOnWorker(std::shared_ptr<const PtpFile> file, DownloadOp
     return;
   }
   naming.stored(entry->handle, number);
-
-  if (options.downloadSidecarFiles) {
-    auto alreadyHeld = [&](const CatalogueFile& sidecar) {
-      const StoredCopies* copies = stored();
-      return copies && copies->holds(ImportNaming::storedName(sidecar.name), sidecar.size, sidecar.date);
-    };
-    for (const CatalogueFile* sidecar : naming.takeSidecars(entry->handle, alreadyHeld)) {
-      std::string sidecarError;
-      auto part = fetch(*sidecar, folder, sidecarError, gone);
-      if (gone || worker_.stopping()) break;
-      std::vector<PublishEntry> group;
-      if (part) group.push_back({&*part, ImportNaming::storedName(sidecar->name)});
-      // The photo stays stored; the caller hears that its sidecar is missing.
-      if (!part || !publishGroup(folder, group, sidecarError, number))
-        sidecarFailures.push_back({sidecar->name, sidecarError});
-    }
+  for (Sidecar& sidecar : sidecars) {
+    std::vector<PublishEntry> group;
+    if (sidecar.part) group.push_back({&*sidecar.part, ImportNaming::storedName(sidecar.entry->name)});
+    // The photo stays stored; the caller hears that its sidecar is missing.
+    if (!sidecar.part || !publishGroup(folder, group, sidecar.error, number))
+      sidecarFailures.push_back({sidecar.entry->name, sidecar.error});
   }
-  if (gone) lost();
   answer(std::nullopt, *saved);
 }
 
