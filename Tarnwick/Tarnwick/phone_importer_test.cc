@@ -31,12 +31,12 @@ std::shared_ptr<ic::FakeFile> file(std::optional<std::string> name,
 }
 
 struct Harness {
-  explicit Harness(Arguments arguments) {
+  explicit Harness(Arguments arguments, ProgressDisplay* progress = nullptr) {
     auto fakeBrowser = std::make_unique<ic::FakeBrowser>(loop);
     browser = fakeBrowser.get();
     importer = std::make_unique<PhoneImporter>(
         std::move(arguments), std::move(fakeBrowser), mainLoop,
-        [this](std::string_view line) { lines.emplace_back(line); });
+        [this](std::string_view line) { lines.emplace_back(line); }, progress);
   }
 
   std::shared_ptr<ic::FakeCamera> addCamera(std::optional<std::string> name = "Anna's iPhone") {
@@ -429,6 +429,49 @@ TEST(PhoneImporterDownload, NoFolderIsAGuardWithStatusSevenUnlessTheQueueIsEmpty
   empty.addCamera()->catalogue.emplace();
   EXPECT_EQ(empty.run(), 0);
   EXPECT_EQ(empty.lines.back(), "DONE: downloaded=0 failed=0");
+}
+
+// Files handled of the total, bytes received of the announced total, the
+// file under way: "done/total bytes/total label".
+struct ProgressRecorder : ProgressDisplay {
+  void show(const progress::Status& s) override {
+    shown.push_back(std::to_string(s.files_done) + "/" + std::to_string(*s.files_total) + " " +
+                    std::to_string(s.bytes_done) + "/" +
+                    (s.bytes_total ? std::to_string(*s.bytes_total) : "?") + " " + s.label);
+  }
+  void end() override { shown.push_back("end"); }
+  std::vector<std::string> shown;
+};
+
+TEST(PhoneImporterDownload, ProgressCountsFilesAndBytesOfTheAnnouncedTotal) {
+  ProgressRecorder progress;
+  Harness h(args("download"), &progress);
+  auto camera = h.addCamera();
+  auto sized = [](std::string name, std::uint64_t size) {
+    return std::make_shared<ic::FakeFile>(std::move(name), at(10), size);
+  };
+  camera->catalogue =
+      std::vector<ic::CameraItemPtr>{sized("A.JPG", 100), sized("B.MOV", 1000), sized("C.JPG", 50)};
+  camera->failingFiles["C.JPG"] = "X";
+  const std::vector<std::int64_t> received[] = {{100}, {600, 1200}, {}};  // per file
+  camera->onDownload = [&](std::size_t n, const ic::CameraFilePtr& f, ic::DownloadDelegate* d) {
+    for (std::int64_t bytes : received[n])
+      h.loop.post([f, d, bytes] { d->didReceiveDownloadProgress(*f, bytes, -1); });
+    camera->postNormalAnswer(f, d);
+  };
+  EXPECT_EQ(h.run(), 3);
+  EXPECT_THAT(progress.shown, ElementsAre("0/3 0/1150 A.JPG", "0/3 100/1150 A.JPG", "1/3 100/1150 ",
+                                          "1/3 100/1150 B.MOV", "1/3 700/1150 B.MOV",
+                                          "1/3 1300/1350 B.MOV",  // longer than announced
+                                          "2/3 1300/1350 ", "2/3 1300/1350 C.JPG",
+                                          "3/3 1300/1300 ", "end"));
+
+  // A size the phone does not give: no total of bytes.
+  ProgressRecorder unsized;
+  Harness one(args("download"), &unsized);
+  one.addCamera()->catalogue = Harness::photos(1);
+  EXPECT_EQ(one.run(), 0);
+  EXPECT_EQ(unsized.shown.front(), "0/1 0/? IMG_0001.JPG");
 }
 
 TEST(PhoneImporterDownload, NoCameraIsStatusSixWithoutALine) {

@@ -130,6 +130,8 @@ class DownloadDelegate {
   // Called exactly once per request.
   virtual void didDownloadFile(const CameraFilePtr& file, const Error* error,
                                const DownloadResultOptions& options) = 0;
+  // Now and then while a file's data comes, and once when all of it came:
+  // the bytes received so far, and the size announced (-1: none).
   virtual void didReceiveDownloadProgress(const CameraFile&, std::int64_t /*downloadedBytes*/,
                                           std::int64_t /*maxBytes*/) {}
 };

@@ -36,6 +36,8 @@ constexpr std::chrono::milliseconds kEventSlice{250};
 // How often the stores are asked for again while the phone's events are awaited.
 constexpr std::chrono::milliseconds kStoreLook{2000};
 constexpr long long kWritebackStep = 8 << 20;
+// How often a download's progress is told to the main run loop at most.
+constexpr std::chrono::milliseconds kProgressInterval{100};
 
 std::string fallbackName(const UsbCamera& camera) {
   char name[32];
@@ -99,10 +101,14 @@ struct Core {
   }
 };
 
+// Called with the bytes of a download received so far.
+using ByteCount = std::function<void(std::uint64_t received)>;
+
 // Writes a download into its temporary file as it arrives.
 class FileSink final : public DataSink {
  public:
-  FileSink(PartialFile& file, std::optional<std::uint64_t> announced) : file_(file), announced_(announced) {}
+  FileSink(PartialFile& file, std::optional<std::uint64_t> announced, const ByteCount& onBytes)
+      : file_(file), announced_(announced), onBytes_(onBytes) {}
   std::optional<std::uint64_t> expectedLength() const override { return announced_; }
   bool write(std::span<const std::uint8_t> bytes) override {
     std::size_t done = 0;
@@ -120,6 +126,7 @@ class FileSink final : public DataSink {
       file_.startWriteback();
       writtenBack_ = written_;
     }
+    if (onBytes_) onBytes_(written_);
     return true;
   }
   int error() const { return error_; }
@@ -127,6 +134,7 @@ class FileSink final : public DataSink {
  private:
   PartialFile& file_;
   std::optional<std::uint64_t> announced_;
+  const ByteCount& onBytes_;
   int error_ = 0;
   long long written_ = 0;
   long long writtenBack_ = 0;
@@ -198,10 +206,11 @@ class PtpCamera final : public CameraDevice, public std::enable_shared_from_this
   void catalogueOnWorker(const std::vector<std::uint32_t>& stores);
   void downloadOnWorker(std::shared_ptr<const PtpFile> file, DownloadOptions options,
                         DownloadDelegate* delegate);
-  // One phone file into a new temporary file in `folder`; sets `gone` when
-  // the phone went away meanwhile.
+  // One phone file into a new temporary file in `folder`, telling
+  // `onBytes` what has come as it comes; sets `gone` when the phone went
+  // away meanwhile.
   std::optional<PartialFile> fetch(const CatalogueFile& entry, const std::string& folder,
-                                   std::string& error, bool& gone);
+                                   std::string& error, bool& gone, const ByteCount& onBytes = {});
 
   runloop::RunLoop& loop_;
   Worker& worker_;
@@ -439,10 +448,10 @@ void PtpCamera::requestDownloadFile(const CameraFilePtr& file, const DownloadOpt
 }
 
 std::optional<PartialFile> PtpCamera::fetch(const CatalogueFile& entry, const std::string& folder,
-                                            std::string& error, bool& gone) {
+                                            std::string& error, bool& gone, const ByteCount& onBytes) {
   auto part = PartialFile::create(folder, ImportNaming::storedName(entry.name), error);
   if (!part) return std::nullopt;
-  FileSink sink(*part, entry.size);
+  FileSink sink(*part, entry.size, onBytes);
   PtpTransactions& ptp = session_->ptp;
   const std::uint32_t which[] = {entry.handle};
   PtpOutcome outcome = ptp.transact(Operation::kGetObject, which, &sink);
@@ -518,9 +527,22 @@ void PtpCamera::downloadOnWorker(std::shared_ptr<const PtpFile> file, DownloadOp
       it = session_->storedCopies.emplace(folder, StoredCopies::read(folder)).first;
     return &it->second;
   };
+  // The file's progress goes to the importer now and then, and once at the end.
+  const std::int64_t announced = entry->size ? static_cast<std::int64_t>(*entry->size) : -1;
+  std::uint64_t received = 0;
+  Clock::time_point told;
+  auto tell = [&] {
+    told = Clock::now();
+    loop_.post([file, delegate, received, announced] {
+      delegate->didReceiveDownloadProgress(*file, static_cast<std::int64_t>(received), announced);
+    });
+  };
   std::string error;
   bool gone = false;
-  auto main = fetch(*entry, folder, error, gone);
+  auto main = fetch(*entry, folder, error, gone, [&](std::uint64_t bytes) {
+    received = bytes;
+    if (Clock::now() - told >= kProgressInterval) tell();
+  });
   if (gone) {
     // The removal first: the importer then counts this file as not downloaded.
     lost();
@@ -531,6 +553,7 @@ void PtpCamera::downloadOnWorker(std::shared_ptr<const PtpFile> file, DownloadOp
     answer(error, "");
     return;
   }
+  tell();
 
   // Its sidecars come before anything takes a name: the file and they are
   // published together, so whatever ends the run in between leaves none of
