@@ -176,26 +176,17 @@ TEST_P(SafePublishTest, TheSameFileCannotBePublishedTwice) {
 // A signal that comes while a file's line is on its way ends the process
 // once the line is written; one ignored from the start (nohup) stays ignored.
 TEST(InterruptCleanupDeathTest, AHeldSignalEndsTheProcessWhenTheHoldGoes) {
-  EXPECT_EXIT(
-      {
-        installInterruptCleanup();
-        {
-          InterruptsHeld held;
-          std::raise(SIGTERM);
-          std::fputs("line written\n", stderr);
-        }
-        std::fputs("after the hold\n", stderr);
-        std::exit(0);
-      },
-      ::testing::KilledBySignal(SIGTERM), "line written\n$");
-  EXPECT_EXIT(
-      {
-        std::signal(SIGHUP, SIG_IGN);
-        installInterruptCleanup();
-        std::raise(SIGHUP);
-        std::exit(0);
-      },
-      ::testing::ExitedWithCode(0), "");
+  auto heldThenLine = [] {
+    installInterruptCleanup();
+    std::optional<InterruptsHeld> held(std::in_place);
+    std::raise(SIGTERM);
+    std::fputs("line written\n", stderr);
+    held.reset();
+    std::fputs("after the hold\n", stderr);
+  };
+  EXPECT_EXIT(heldThenLine(), ::testing::KilledBySignal(SIGTERM), "line written\n$");
+  EXPECT_EXIT((std::signal(SIGHUP, SIG_IGN), installInterruptCleanup(), std::raise(SIGHUP), std::exit(0)),
+              ::testing::ExitedWithCode(0), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Temporaries, SafePublishTest,

@@ -24,6 +24,13 @@ std::uint64_t distance(std::int64_t a, std::int64_t b) {
                 : static_cast<std::uint64_t>(b) - static_cast<std::uint64_t>(a);
 }
 
+// Whether two times may be two readings of one wall-clock time in two time
+// zones: equal, or a whole number of quarter hours apart, at most 26 hours.
+bool sameWallClockTime(std::int64_t modified, std::int64_t captured) {
+  const std::uint64_t apart = distance(modified, captured);
+  return apart <= kWidestShift && apart % kQuarterHour == 0;
+}
+
 struct Numbered {
   std::string name;  // the device's
   int number;
@@ -101,11 +108,6 @@ std::optional<int> StoredCopies::heldAs(std::string_view name, std::optional<std
   }
   if (!best) return std::nullopt;
   return best->second;
-}
-
-bool sameWallClockTime(std::int64_t modified, std::int64_t captured) {
-  const std::uint64_t apart = distance(modified, captured);
-  return apart <= kWidestShift && apart % kQuarterHour == 0;
 }
 
 }  // namespace imagecapture

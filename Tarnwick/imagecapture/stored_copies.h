@@ -56,9 +56,4 @@ class StoredCopies {
   std::unordered_map<std::string, std::vector<Candidate>> candidates_;
 };
 
-// Whether two times (seconds since 1970) may be two readings of one
-// wall-clock time in two time zones: equal, or a whole number of quarter
-// hours apart, at most 26 hours.
-bool sameWallClockTime(std::int64_t modified, std::int64_t captured);
-
 }  // namespace imagecapture
