@@ -87,6 +87,8 @@ class PhoneImporter final : public ic::DeviceBrowserDelegate,
  private:
   // The chosen phone went away or closed its session.
   void phoneLost();
+  // Shows the downloads' progress as it stands.
+  void showProgress();
 
   Arguments arguments_;
   std::unique_ptr<ic::DeviceBrowser> browser_;
@@ -119,7 +121,6 @@ class PhoneImporter final : public ic::DeviceBrowserDelegate,
   std::uint64_t bytesOfCurrentFile_ = 0;
   std::uint64_t announcedOfCurrentFile_ = 0;
   std::uint64_t announcedLeft_ = 0;  // of the files not handled yet, the current one too
-  void showProgress();
 };
 
 }  // namespace tarnwick
