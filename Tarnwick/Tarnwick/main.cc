@@ -14,7 +14,9 @@
 #include "main_run_loop.h"
 #include "media_files.h"
 #include "phone_importer.h"
+#include "progress_line.h"
 #include "ptp_image_capture.h"
+#include "safe_publish.h"
 
 namespace {
 
@@ -22,11 +24,43 @@ namespace {
 // progress is cancelled, the session closed.
 constexpr std::chrono::milliseconds kStopGrace{3000};
 
-void writeLine(std::string_view line) {
+// Standard output is line buffered: each line goes out as soon as it is
+// complete, so whatever ends the run leaves every line already due.
+void writeToOutput(std::string_view line) {
   std::string text(line);
   text += '\n';
   std::fwrite(text.data(), 1, text.size(), stdout);
 }
+
+// The downloads' progress line on standard error, only while it is a
+// terminal; taken off that terminal around each report line that reaches
+// it too, and at the end.
+class TerminalProgress final : public tarnwick::ProgressDisplay {
+ public:
+  TerminalProgress()
+      : line_(progress::terminalOn(STDERR_FILENO)),
+        sharesOutput_(line_.active() && progress::isSameTerminal(STDOUT_FILENO, STDERR_FILENO)) {
+    // A signal that ends the run takes the line off too.
+    imagecapture::alsoOnInterrupt(progress::eraseFromSignalHandler);
+  }
+  void show(const progress::Status& status) override {
+    line_.status() = status;
+    line_.update(progress::Clock::now());
+  }
+  void end() override { line_.finish(); }
+
+  void writeLine(std::string_view line) {
+    if (sharesOutput_) line_.clear();
+    writeToOutput(line);
+    if (!sharesOutput_) return;
+    std::fflush(stdout);
+    line_.restore();
+  }
+
+ private:
+  progress::ProgressLine line_;
+  bool sharesOutput_;
+};
 
 // A run that went well fails after all when its report did not reach
 // standard output (a full disk, a closed stream): the caller has no report.
@@ -61,12 +95,13 @@ std::string workingDirectory() {
 
 int main(int argc, char** argv) {
   keepStandardOutputTaken();
+  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   tarnwick::supportedExtensions();
   auto arguments = tarnwick::Arguments::parse(
       std::span<const char* const>(argv + (argc > 0 ? 1 : 0), argc > 0 ? argc - 1 : 0),
       workingDirectory());
   if (!arguments) {
-    writeLine(tarnwick::kUsage);
+    writeToOutput(tarnwick::kUsage);
     return 64;
   }
   int status = 0;
@@ -74,9 +109,11 @@ int main(int argc, char** argv) {
     auto& loop = runloop::RunLoop::current();
     imagecapture::MainRunLoop mainLoop(loop);
     imagecapture::PtpImageCapture library(loop);
+    TerminalProgress progress;
     tarnwick::PhoneImporter importer(*std::move(arguments), library.makeDeviceBrowser(), mainLoop,
-                                     writeLine);
+                                     [&](std::string_view line) { progress.writeLine(line); }, &progress);
     status = importer.run();
+    progress.end();
     // A transfer still running at the deadline is cancelled and leaves
     // nothing behind. A worker stuck in a call that does not return is not
     // waited for: the run is over, its report is written.

@@ -1,5 +1,6 @@
 #include "phone_importer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <utility>
@@ -30,7 +31,7 @@ std::string orNil(const std::optional<std::string>& text) { return text ? *text 
 }  // namespace
 
 PhoneImporter::PhoneImporter(Arguments arguments, std::unique_ptr<ic::DeviceBrowser> browser,
-                             ic::RunLoop& runLoop, LineWriter writeLine)
+                             ic::RunLoop& runLoop, LineWriter writeLine, ProgressDisplay* progress)
     : arguments_(std::move(arguments)),
       browser_(std::move(browser)),
       runLoop_(runLoop),
@@ -38,7 +39,8 @@ PhoneImporter::PhoneImporter(Arguments arguments, std::unique_ptr<ic::DeviceBrow
       // its control bytes escaped, so none can end it early or forge another.
       writeLine_([write = std::move(writeLine)](std::string_view line) {
         write(escapeControlBytes(line));
-      }) {}
+      }),
+      progress_(progress) {}
 
 int PhoneImporter::run() {
   browser_->setDelegate(this);
@@ -203,6 +205,14 @@ void PhoneImporter::handleReadyCamera(ic::CameraDevice& camera) {
   }
   toDownloadCount_ = static_cast<std::int64_t>(pendingFiles_.size());
   writeLine_("TO_DOWNLOAD: " + std::to_string(toDownloadCount_));
+  status_.files_total = static_cast<std::uint64_t>(toDownloadCount_);
+  bool sizesKnown = true;
+  for (const auto& file : pendingFiles_) {
+    auto size = file->fileSize();
+    sizesKnown = sizesKnown && size;
+    announcedLeft_ += size.value_or(0);
+  }
+  if (sizesKnown) status_.bytes_total = announcedLeft_;
   downloadNextFile();
 }
 
@@ -214,6 +224,7 @@ void PhoneImporter::downloadNextFile() {
     return;
   }
   if (pendingFiles_.empty()) {
+    if (progress_) progress_->end();
     writeLine_("DONE: downloaded=" + std::to_string(downloadedCount_) +
                " failed=" + std::to_string(failedCount_));
     summaryWritten_ = true;
@@ -232,8 +243,12 @@ void PhoneImporter::downloadNextFile() {
   options.downloadsDirectory = *arguments_.outputDirectory;
   options.overwrite = false;
   options.downloadSidecarFiles = true;
-  options.skipStoredSidecars = arguments_.skipExisting;
+  options.completesEarlierImport = arguments_.skipExisting;
   downloadInFlight_ = true;
+  status_.label = file->name().value_or("");
+  bytesOfCurrentFile_ = 0;
+  announcedOfCurrentFile_ = file->fileSize().value_or(0);
+  showProgress();
   camera->requestDownloadFile(file, options, this);
 }
 
@@ -242,6 +257,13 @@ void PhoneImporter::didDownloadFile(const ic::CameraFilePtr& file, const ic::Err
   // A file whose phone went away is counted in the disconnect line.
   if (didFinish_) return;
   downloadInFlight_ = false;
+  // Handled: its bytes count as they came.
+  ++status_.files_done;
+  bytesOfHandledFiles_ += bytesOfCurrentFile_;
+  announcedLeft_ -= std::min(announcedLeft_, announcedOfCurrentFile_);
+  bytesOfCurrentFile_ = announcedOfCurrentFile_ = 0;
+  status_.label.clear();
+  showProgress();
   std::optional<std::string> phoneName = file ? file->name() : std::nullopt;
   if (error) {
     ++failedCount_;
@@ -263,6 +285,22 @@ void PhoneImporter::didDownloadFile(const ic::CameraFilePtr& file, const ic::Err
         }
   }
   downloadNextFile();
+}
+
+void PhoneImporter::didReceiveDownloadProgress(const ic::CameraFile&, std::int64_t downloadedBytes,
+                                               std::int64_t) {
+  if (didFinish_ || !downloadInFlight_ || downloadedBytes < 0) return;
+  bytesOfCurrentFile_ = static_cast<std::uint64_t>(downloadedBytes);
+  showProgress();
+}
+
+void PhoneImporter::showProgress() {
+  if (!progress_) return;
+  status_.bytes_done = bytesOfHandledFiles_ + bytesOfCurrentFile_;
+  if (status_.bytes_total)
+    status_.bytes_total = status_.bytes_done + (announcedLeft_ - announcedOfCurrentFile_) +
+                          (announcedOfCurrentFile_ - std::min(announcedOfCurrentFile_, bytesOfCurrentFile_));
+  progress_->show(status_);
 }
 
 }  // namespace tarnwick

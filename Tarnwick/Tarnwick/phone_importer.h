@@ -12,10 +12,22 @@
 
 #include "arguments.h"
 #include "image_capture.h"
+#include "progress_text.h"
 
 namespace tarnwick {
 
 namespace ic = imagecapture;
+
+// Where the importer shows how far its downloads are (the progress line on
+// a terminal).
+class ProgressDisplay {
+ public:
+  virtual ~ProgressDisplay() = default;
+  // The status as it changes.
+  virtual void show(const progress::Status& status) = 0;
+  // The downloads are over.
+  virtual void end() = 0;
+};
 
 class PhoneImporter final : public ic::DeviceBrowserDelegate,
                             public ic::CameraDeviceDelegate,
@@ -23,8 +35,10 @@ class PhoneImporter final : public ic::DeviceBrowserDelegate,
  public:
   using LineWriter = std::function<void(std::string_view line)>;
 
+  // `progress`, when given, is shown the downloads' progress; it must
+  // outlive the importer.
   PhoneImporter(Arguments arguments, std::unique_ptr<ic::DeviceBrowser> browser,
-                ic::RunLoop& runLoop, LineWriter writeLine);
+                ic::RunLoop& runLoop, LineWriter writeLine, ProgressDisplay* progress = nullptr);
   PhoneImporter(const PhoneImporter&) = delete;
   PhoneImporter& operator=(const PhoneImporter&) = delete;
 
@@ -63,7 +77,8 @@ class PhoneImporter final : public ic::DeviceBrowserDelegate,
   void downloadNextFile();
   void didDownloadFile(const ic::CameraFilePtr& file, const ic::Error* error,
                        const ic::DownloadResultOptions& options) override;
-  void didReceiveDownloadProgress(const ic::CameraFile&, std::int64_t, std::int64_t) override {}
+  void didReceiveDownloadProgress(const ic::CameraFile& file, std::int64_t downloadedBytes,
+                                  std::int64_t maxBytes) override;
 
   static constexpr std::string_view kNotFoundLine =
       "ERROR: телефон не найден через системный импорт фото или не успел отдать список файлов. "
@@ -72,6 +87,8 @@ class PhoneImporter final : public ic::DeviceBrowserDelegate,
  private:
   // The chosen phone went away or closed its session.
   void phoneLost();
+  // Shows the downloads' progress as it stands.
+  void showProgress();
 
   Arguments arguments_;
   std::unique_ptr<ic::DeviceBrowser> browser_;
@@ -94,6 +111,16 @@ class PhoneImporter final : public ic::DeviceBrowserDelegate,
 
   ic::RunLoop& runLoop_;
   LineWriter writeLine_;
+
+  // The downloads' progress: files handled of the total, bytes received of
+  // the announced total (when every size is known; a size that turns out
+  // larger raises it).
+  ProgressDisplay* progress_;
+  progress::Status status_;
+  std::uint64_t bytesOfHandledFiles_ = 0;
+  std::uint64_t bytesOfCurrentFile_ = 0;
+  std::uint64_t announcedOfCurrentFile_ = 0;
+  std::uint64_t announcedLeft_ = 0;  // of the files not handled yet, the current one too
 };
 
 }  // namespace tarnwick

@@ -31,12 +31,12 @@ std::shared_ptr<ic::FakeFile> file(std::optional<std::string> name,
 }
 
 struct Harness {
-  explicit Harness(Arguments arguments) {
+  explicit Harness(Arguments arguments, ProgressDisplay* progress = nullptr) {
     auto fakeBrowser = std::make_unique<ic::FakeBrowser>(loop);
     browser = fakeBrowser.get();
     importer = std::make_unique<PhoneImporter>(
         std::move(arguments), std::move(fakeBrowser), mainLoop,
-        [this](std::string_view line) { lines.emplace_back(line); });
+        [this](std::string_view line) { lines.emplace_back(line); }, progress);
   }
 
   std::shared_ptr<ic::FakeCamera> addCamera(std::optional<std::string> name = "Anna's iPhone") {
@@ -429,6 +429,37 @@ TEST(PhoneImporterDownload, NoFolderIsAGuardWithStatusSevenUnlessTheQueueIsEmpty
   empty.addCamera()->catalogue.emplace();
   EXPECT_EQ(empty.run(), 0);
   EXPECT_EQ(empty.lines.back(), "DONE: downloaded=0 failed=0");
+}
+
+// Files handled of the total, bytes received of the announced total, the
+// file under way: "done/total bytes/total label".
+struct ProgressRecorder : ProgressDisplay {
+  void show(const progress::Status& s) override {
+    shown.push_back(std::to_string(s.files_done) + "/" + std::to_string(*s.files_total) + " " +
+                    std::to_string(s.bytes_done) + "/" + std::to_string(s.bytes_total.value_or(0)) + " " +
+                    s.label);
+  }
+  void end() override { shown.push_back("end"); }
+  std::vector<std::string> shown;
+};
+
+TEST(PhoneImporterDownload, ProgressCountsFilesAndBytesOfTheAnnouncedTotal) {
+  ProgressRecorder progress;
+  Harness h(args("download"), &progress);
+  auto camera = h.addCamera();
+  camera->catalogue = std::vector<ic::CameraItemPtr>{std::make_shared<ic::FakeFile>("A.MOV", at(10), 1000),
+                                                     std::make_shared<ic::FakeFile>("B.JPG", at(10), 50)};
+  camera->failingFiles["B.JPG"] = "X";
+  camera->onDownload = [&](std::size_t n, const ic::CameraFilePtr& f, ic::DownloadDelegate* d) {
+    for (std::int64_t bytes : n == 0 ? std::vector<std::int64_t>{600, 1200} : std::vector<std::int64_t>{})
+      h.loop.post([f, d, bytes] { d->didReceiveDownloadProgress(*f, bytes, 1000); });
+    camera->postNormalAnswer(f, d);
+  };
+  EXPECT_EQ(h.run(), 3);
+  // A file longer than announced raises the total; one that failed takes
+  // its announced size out.
+  EXPECT_THAT(progress.shown, ElementsAre("0/2 0/1050 A.MOV", "0/2 600/1050 A.MOV", "0/2 1200/1250 A.MOV",
+                                          "1/2 1200/1250 ", "1/2 1200/1250 B.JPG", "2/2 1200/1200 ", "end"));
 }
 
 TEST(PhoneImporterDownload, NoCameraIsStatusSixWithoutALine) {

@@ -1,17 +1,23 @@
 // End-to-end runs of the Tarnwick binary for what concerns the computer's
 // side: the command line, a report that cannot be written, no phone at all,
-// an output folder that is missing, read-only or full, and signals in the
-// middle of a transfer. The phone is the iPhone emulated on USB
+// an output folder that is missing, read-only or full, signals in the
+// middle of a transfer, and the progress line on a terminal. The phone is the iPhone emulated on USB
 // (emulated-phone-usb). The read-only and full folders are made in a
 // private mount namespace (root and unshare); those cases are skipped
 // otherwise.
+#include <pty.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <functional>
+#include <tuple>
 #include <thread>
 
 #include "usb_phone_fixture.h"
@@ -127,37 +133,134 @@ TEST_F(TarnwickOutputTest, FullFolderFailsTheFileThatDoesNotFitAndOnlyThatOne) {
               ElementsAre("IMG_0001.JPG 8", "IMG_0002.MOV 5", "IMG_0100.PNG 3"));
 }
 
-TEST_F(TarnwickOutputTest, SignalsInTheMiddleOfATransferLeaveNothingBehind) {
-  fs::remove_all(phone_);
-  put("DCIM/100APPLE/IMG_0003.MOV", std::string(3 << 20, 'v'), kMay1);
-  const fs::path pidFile = root_ / "pid";
-  // True once Tarnwick has a file open in the output folder: the copy runs
-  // (and stays stalled there).
-  auto copying = [&](pid_t pid) {
-    std::error_code error;
-    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
-      auto target = fs::read_symlink(fd.path(), error);
-      if (!error && target.string().rfind(out_.string() + "/", 0) == 0) return true;
-    }
-    return false;
-  };
-  for (int signal : {SIGTERM, SIGINT, SIGKILL}) {
-    fs::remove(pidFile);
-    Child child = spawnShell(underPhone("--stall-at-bytes 1000000",
-                                        "sh -c \"" TARNWICK_BINARY " " + download() + " & echo \\$! > " +
-                                            pidFile.string() + "; wait \\$!\""));
+// A phone with a small file and a big one whose transfer stalls; Tarnwick
+// run by `script` (a shell command that writes its pid to pidFile()).
+class TarnwickInterruptedTest : public TarnwickOutputTest {
+ protected:
+  void SetUp() override {
+    TarnwickOutputTest::SetUp();
+    if (IsSkipped()) return;
+    fs::remove_all(phone_);
+    put("DCIM/100APPLE/IMG_0001.JPG", "jpeg one", kMay1);
+    put("DCIM/100APPLE/IMG_0003.MOV", std::string(3 << 20, 'v'), kMay1);
+  }
+  fs::path pidFile() const { return root_ / "pid"; }
+  std::string tarnwick(const std::string& redirections) const {
+    return "sh -c \"echo \\$\\$ > " + pidFile().string() + "; exec " TARNWICK_BINARY " " + download() + " " +
+           redirections + "\"";
+  }
+  // Waits until the first file is in the folder and the second one is
+  // being copied (and stays stalled there); its pid.
+  pid_t whileTheSecondFileCopies() const {
     pid_t pid = 0;
     for (int i = 0; i < 1000 && pid == 0; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      std::ifstream(pidFile) >> pid;
+      std::ifstream(pidFile()) >> pid;
     }
-    ASSERT_GT(pid, 0);
-    for (int i = 0; i < 1000 && !copying(pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ::kill(pid, signal);
-    Result result = finish(child);
-    EXPECT_EQ(result.status, 128 + signal) << signal;
-    EXPECT_TRUE(outNames().empty()) << signal;
+    auto copying = [&] {
+      std::error_code error;
+      for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        auto target = fs::read_symlink(fd.path(), error);
+        if (!error && target.string().rfind(out_.string() + "/", 0) == 0) return true;
+      }
+      return false;
+    };
+    for (int i = 0; i < 1000 && !(fs::exists(out_ / "IMG_0001.JPG") && copying()); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return pid;
   }
+  void reset() {
+    fs::remove(pidFile());
+    fs::remove_all(out_);
+    fs::create_directories(out_);
+  }
+};
+
+// Each line is written when it is complete: a run interrupted with its
+// report in a file has the lines of every file that is on disk, and
+// nothing on standard error; no temporary stays.
+TEST_F(TarnwickInterruptedTest, SignalsKeepTheLinesDueAndLeaveNoTemporary) {
+  const fs::path report = root_ / "report", errors = root_ / "errors";
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
+    reset();
+    Child child = spawnShell(underPhone("--stall-at-bytes 1000000",
+                                        tarnwick("> " + report.string() + " 2> " + errors.string())));
+    const pid_t pid = whileTheSecondFileCopies();
+    ASSERT_GT(pid, 0);
+    ::kill(pid, signal);
+    EXPECT_EQ(finish(child).status, 128 + signal) << signal;
+    EXPECT_EQ(read(report), "DEVICE: iPhone\nMEDIA_FOUND: 2\nTO_DOWNLOAD: 2\nDOWNLOADED: IMG_0001.JPG\n") << signal;
+    EXPECT_EQ(read(errors), "") << signal;
+    EXPECT_EQ(outNames(), std::set<std::string>{"IMG_0001.JPG"}) << signal;
+  }
+}
+
+// `script` with standard output and standard error on a terminal 40
+// columns wide, `meanwhile` running while it does: its status, and every
+// byte the terminal received.
+std::pair<int, std::string> onTerminal(const std::string& script,
+                                       const std::function<void()>& meanwhile = [] {}) {
+  struct winsize size {};
+  size.ws_row = 24;
+  size.ws_col = 40;
+  int terminal = -1;
+  const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
+  if (pid == 0) {
+    ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  if (pid < 0) return {-1, "forkpty failed"};
+  meanwhile();
+  std::string bytes;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);)
+    bytes.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+  ::close(terminal);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), bytes};
+}
+
+// The rows a terminal shows after `bytes`, blanks at their ends cut.
+std::vector<std::string> screen(const std::string& bytes) {
+  std::vector<std::string> rows(1);
+  std::size_t column = 0;
+  for (char c : bytes) {
+    if (c == '\r' || c == '\n') {
+      column = 0;
+      if (c == '\n') rows.emplace_back();
+      continue;
+    }
+    if (rows.back().size() <= column) rows.back().resize(column + 1, ' ');
+    rows.back()[column++] = c;
+  }
+  for (auto& row : rows) row.erase(row.find_last_not_of(' ') + 1);
+  return rows;
+}
+
+// While standard error is a terminal, a progress line on it: cleared
+// before every line that reaches that terminal and drawn again after, and
+// gone at the end, a signal's end too.
+TEST_F(TarnwickInterruptedTest, AProgressLineWhileStandardErrorIsATerminal) {
+  // The report on the same terminal: the screen shows the report alone.
+  auto [status, terminal] = onTerminal(underPhone("", TARNWICK_BINARY " " + download()));
+  EXPECT_EQ(status, 0);
+  EXPECT_THAT(screen(terminal), ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 2", "TO_DOWNLOAD: 2",
+                                            "DOWNLOADED: IMG_0001.JPG", "DOWNLOADED: IMG_0003.MOV",
+                                            "DONE: downloaded=2 failed=0", ""));
+  EXPECT_THAT(terminal, HasSubstr("TO_DOWNLOAD: 2\r\n\r0/2 files, 0 B of 3.1 MB, IMG_0001.JPG\r"));
+
+  // The report in a file and a signal in the middle: the terminal had the
+  // progress line alone, and it is gone.
+  reset();
+  const fs::path report = root_ / "report";
+  std::tie(status, terminal) =
+      onTerminal(underPhone("--stall-at-bytes 1000000", tarnwick("> " + report.string())),
+                 [&] { ::kill(whileTheSecondFileCopies(), SIGTERM); });
+  EXPECT_EQ(status, 128 + SIGTERM);
+  EXPECT_EQ(read(report), "DEVICE: iPhone\nMEDIA_FOUND: 2\nTO_DOWNLOAD: 2\nDOWNLOADED: IMG_0001.JPG\n");
+  EXPECT_EQ(terminal.rfind("\r0/2 files, 0 B of 3.1 MB, IMG_0001.JPG\r", 0), 0u) << terminal;
+  EXPECT_THAT(screen(terminal), ElementsAre("")) << terminal;
 }
 
 }  // namespace

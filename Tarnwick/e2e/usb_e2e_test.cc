@@ -268,6 +268,21 @@ TEST_F(TarnwickUsbTest, SkipExistingTransfersOnlyWhatTheFolderDoesNotHold) {
   EXPECT_EQ(snapshot(out_), before);
 }
 
+// Why 2: the phone's dates are wall-clock times, so after the computer
+// changed zones every capture time is another instant; the copies still
+// count (Kathmandu is 3:45 ahead of Berlin in May).
+TEST_F(TarnwickUsbTest, SkipExistingHoldsTheCopiesAfterTheComputerChangedZones) {
+  const std::string phone = "--time-zone Europe/Berlin";
+  ASSERT_EQ(run(phone, download(), "Europe/Berlin").status, 0);
+  const auto imported = snapshot(out_);
+  Result again = run(phone, download() + " --skip-existing", "Asia/Kathmandu");
+  EXPECT_EQ(again.status, 0);
+  EXPECT_THAT(again.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4", "SKIPPED: IMG_0004.MOV",
+                                       "SKIPPED: IMG_0001.HEIC", "SKIPPED: IMG_0002.JPG", "SKIPPED: IMG_0003.PNG",
+                                       "TO_DOWNLOAD: 0", "DONE: downloaded=0 failed=0"));
+  EXPECT_EQ(snapshot(out_), imported);
+}
+
 TEST_F(TarnwickUsbTest, SkipExistingCompletesAnImportThatWasKilled) {
   // The photo after the movie is big enough to be cut in the middle.
   put("DCIM/100APPLE/IMG_0002.JPG", std::string(2 * 1024 * 1024, 'j'), kMay1 + 60);
@@ -317,6 +332,26 @@ TEST_F(TarnwickUsbTest, EditedLivePhotoKeepsItsNamesAndOneSidecar) {
                                         "DOWNLOADED: IMG_0001.MOV", "DONE: downloaded=1 failed=0"));
   EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.AAE", "IMG_0001.HEIC", "IMG_0001.MOV",
                                                "IMG_0002.JPG", "IMG_0003.PNG", "IMG_E0001.HEIC"}));
+}
+
+// Why 3: with another phone's IMG_0001.HEIC in the folder, the still of a
+// Live Photo came as "IMG_0001 (1).HEIC" before the import stopped; the
+// run that completes it brings the movie under the same number.
+TEST_F(TarnwickUsbTest, AResumedLivePhotoTakesTheNumberOfItsStill) {
+  fs::remove_all(phone_ / "202405__");
+  put("DCIM/100APPLE/IMG_0001.MOV", "live movie", kMay1);
+  std::ofstream(out_ / "IMG_0001.HEIC") << "another phone's photo";
+  Result first = run("", download() + " --limit 1");
+  EXPECT_EQ(first.lines.at(3), "DOWNLOADED: IMG_0001 (1).HEIC");
+  Result rest = run("", download() + " --skip-existing");
+  EXPECT_EQ(rest.status, 0);
+  EXPECT_THAT(rest.lines, ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 4", "SKIPPED: IMG_0001.HEIC",
+                                      "TO_DOWNLOAD: 3", "DOWNLOADED: IMG_0001 (1).MOV",
+                                      "DOWNLOADED: IMG_0002.JPG", "DOWNLOADED: IMG_0003.PNG",
+                                      "DONE: downloaded=3 failed=0"));
+  EXPECT_EQ(outNames(), (std::set<std::string>{"IMG_0001.HEIC", "IMG_0001 (1).HEIC", "IMG_0001 (1).AAE",
+                                               "IMG_0001 (1).MOV", "IMG_0002.JPG", "IMG_0003.PNG"}));
+  EXPECT_EQ(read(out_ / "IMG_0001 (1).MOV"), "live movie");
 }
 
 TEST_F(TarnwickUsbTest, TrustGivenWhileWaitingOrNever) {

@@ -70,9 +70,11 @@ struct DownloadOptions {
   std::string downloadsDirectory;  // absolute folder path
   bool overwrite = false;
   bool downloadSidecarFiles = false;
-  // A sidecar that the folder already holds (as StoredCopies finds it) is
-  // not fetched again: it came with an earlier download of a partner.
-  bool skipStoredSidecars = false;
+  // The folder holds an earlier import that this one completes: a sidecar
+  // the folder already holds (as StoredCopies finds it) is not fetched
+  // again, as it came with an earlier download of a partner; a file whose
+  // partner it holds under a number tries that number first.
+  bool completesEarlierImport = false;
 };
 
 // A sidecar of a stored file that could not be stored itself, and why.
@@ -130,6 +132,8 @@ class DownloadDelegate {
   // Called exactly once per request.
   virtual void didDownloadFile(const CameraFilePtr& file, const Error* error,
                                const DownloadResultOptions& options) = 0;
+  // Now and then while a file's data comes, and once when all of it came:
+  // the bytes received so far, and the size announced (-1: none).
   virtual void didReceiveDownloadProgress(const CameraFile&, std::int64_t /*downloadedBytes*/,
                                           std::int64_t /*maxBytes*/) {}
 };

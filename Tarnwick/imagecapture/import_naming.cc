@@ -1,5 +1,7 @@
 #include "import_naming.h"
 
+#include <algorithm>
+
 #include "sidecars.h"
 
 namespace imagecapture {
@@ -20,11 +22,28 @@ const CatalogueFile* ImportNaming::find(std::uint32_t handle) const {
   return it == byHandle_.end() ? nullptr : &files_[it->second];
 }
 
-int ImportNaming::preferredNumber(std::uint32_t handle) const {
+std::optional<int> ImportNaming::numberInThisRun(std::uint32_t handle) const {
   const CatalogueFile* file = find(handle);
-  if (!file) return 0;
+  if (!file) return std::nullopt;
   auto it = numberOfGroup_.find(groupOf(*file));
-  return it == numberOfGroup_.end() ? 0 : it->second;
+  if (it == numberOfGroup_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::vector<const CatalogueFile*> ImportNaming::partners(std::uint32_t handle) const {
+  const CatalogueFile* file = find(handle);
+  if (!file) return {};
+  const auto sidecars = sidecarCandidates(handle);
+  std::vector<const CatalogueFile*> partners;
+  for (std::size_t i : groups_.at(groupOf(*file))) {
+    const CatalogueFile* member = &files_[i];
+    const bool withExtension = nameStem(member->name).size() != member->name.size();
+    if (member->name == file->name || !withExtension ||
+        std::find(sidecars.begin(), sidecars.end(), member) != sidecars.end())
+      continue;
+    partners.push_back(member);
+  }
+  return partners;
 }
 
 void ImportNaming::stored(std::uint32_t handle, int number) {

@@ -40,6 +40,18 @@ TEST(ImportNaming, PartnersTryTheNumberTheFirstOfThemGot) {
   naming.stored(4, 3);
   EXPECT_EQ(naming.preferredNumber(2), 2);  // the first one's number stays
   EXPECT_EQ(naming.preferredNumber(99), 0);
+
+  // Completing an earlier import: the number under which the folder holds
+  // a partner (not a sidecar), unless one got a number in this run.
+  ImportNaming resumed({file(1, kMonth, "IMG_0001.HEIC"), file(2, kMonth, "IMG_0001.AAE"),
+                        file(3, kMonth, "IMG_0001.MOV"), file(4, kMonth, "IMG_0002.MOV")});
+  auto heldAs = [](const CatalogueFile& f) {
+    return f.handle == 1 ? std::optional(1) : f.handle == 2 ? std::optional(5) : std::nullopt;
+  };
+  EXPECT_EQ(resumed.preferredNumber(3, heldAs), 1);
+  EXPECT_EQ(resumed.preferredNumber(4, heldAs), 0);
+  resumed.stored(3, 2);
+  EXPECT_EQ(resumed.preferredNumber(1, heldAs), 2);
 }
 
 TEST(ImportNaming, SidecarsTravelOnceWithTheFirstMediaFileAndSameNamedOnesAllCome) {

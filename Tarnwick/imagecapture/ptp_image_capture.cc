@@ -37,6 +37,8 @@ constexpr std::chrono::milliseconds kEventSlice{250};
 // How often the stores are asked for again while the phone's events are awaited.
 constexpr std::chrono::milliseconds kStoreLook{2000};
 constexpr long long kWritebackStep = 8 << 20;
+// How often a download's progress is told to the main run loop at most.
+constexpr std::chrono::milliseconds kProgressInterval{100};
 
 std::string fallbackName(const UsbCamera& camera) {
   char name[32];
@@ -103,10 +105,14 @@ struct Core {
   }
 };
 
+// Called with the bytes of a download received so far.
+using ByteCount = std::function<void(std::uint64_t received)>;
+
 // Writes a download into its temporary file as it arrives.
 class FileSink final : public DataSink {
  public:
-  FileSink(PartialFile& file, std::optional<std::uint64_t> announced) : file_(file), announced_(announced) {}
+  FileSink(PartialFile& file, std::optional<std::uint64_t> announced, const ByteCount& onBytes)
+      : file_(file), announced_(announced), onBytes_(onBytes) {}
   std::optional<std::uint64_t> expectedLength() const override { return announced_; }
   bool write(std::span<const std::uint8_t> bytes) override {
     std::size_t done = 0;
@@ -124,6 +130,7 @@ class FileSink final : public DataSink {
       file_.startWriteback();
       writtenBack_ = written_;
     }
+    if (onBytes_) onBytes_(written_);
     return true;
   }
   int error() const { return error_; }
@@ -131,6 +138,7 @@ class FileSink final : public DataSink {
  private:
   PartialFile& file_;
   std::optional<std::uint64_t> announced_;
+  const ByteCount& onBytes_;
   int error_ = 0;
   long long written_ = 0;
   long long writtenBack_ = 0;
@@ -209,10 +217,11 @@ class PtpCamera final : public CameraDevice, public std::enable_shared_from_this
   std::optional<std::vector<ptp::ObjectRecord>> walkStore(std::uint32_t store, std::string& cause);
   void downloadOnWorker(std::shared_ptr<const PtpFile> file, DownloadOptions options,
                         DownloadDelegate* delegate);
-  // One phone file into a new temporary file in `folder`; sets `gone` when
-  // the phone went away meanwhile.
+  // One phone file into a new temporary file in `folder`, telling
+  // `onBytes` what has come as it comes; sets `gone` when the phone went
+  // away meanwhile.
   std::optional<PartialFile> fetch(const CatalogueFile& entry, const std::string& folder,
-                                   std::string& error, bool& gone);
+                                   std::string& error, bool& gone, const ByteCount& onBytes = {});
 
   runloop::RunLoop& loop_;
   Worker& worker_;
@@ -524,10 +533,10 @@ void PtpCamera::requestDownloadFile(const CameraFilePtr& file, const DownloadOpt
 }
 
 std::optional<PartialFile> PtpCamera::fetch(const CatalogueFile& entry, const std::string& folder,
-                                            std::string& error, bool& gone) {
+                                            std::string& error, bool& gone, const ByteCount& onBytes) {
   auto part = PartialFile::create(folder, ImportNaming::storedName(entry.name), error);
   if (!part) return std::nullopt;
-  FileSink sink(*part, entry.size);
+  FileSink sink(*part, entry.size, onBytes);
   PtpTransactions& ptp = session_->ptp;
   PtpOutcome outcome = readObject(ptp, entry.handle, entry.size, session_->originals, sink);
   switch (outcome.kind) {
@@ -571,8 +580,11 @@ std::optional<PartialFile> PtpCamera::fetch(const CatalogueFile& entry, const st
 void PtpCamera::downloadOnWorker(std::shared_ptr<const PtpFile> file, DownloadOptions options,
                                  DownloadDelegate* delegate) {
   std::vector<SidecarFailure> sidecarFailures;
+  // Taken before the first name is given: a signal then waits until the
+  // importer has written the line of the file.
+  std::shared_ptr<InterruptsHeld> held;
   auto answer = [&](std::optional<std::string> failure, std::string saved) {
-    loop_.post([file, delegate, failure, saved, sidecarFailures] {
+    loop_.post([file, delegate, failure, saved, sidecarFailures, held]() mutable {
       if (failure) {
         Error error(*failure);
         delegate->didDownloadFile(file, &error, {});
@@ -581,6 +593,7 @@ void PtpCamera::downloadOnWorker(std::shared_ptr<const PtpFile> file, DownloadOp
         if (!sidecarFailures.empty()) result[kFailedSidecarFiles] = sidecarFailures;
         delegate->didDownloadFile(file, nullptr, result);
       }
+      held.reset();
     });
   };
   const CatalogueFile* entry = session_ && session_->naming ? session_->naming->find(file->handle()) : nullptr;
@@ -590,9 +603,30 @@ void PtpCamera::downloadOnWorker(std::shared_ptr<const PtpFile> file, DownloadOp
   }
   ImportNaming& naming = *session_->naming;
   const std::string& folder = options.downloadsDirectory;
+  // What the folder held before, when this run completes an earlier import.
+  auto stored = [&]() -> const StoredCopies* {
+    if (!options.completesEarlierImport) return nullptr;
+    auto it = session_->storedCopies.find(folder);
+    if (it == session_->storedCopies.end())
+      it = session_->storedCopies.emplace(folder, StoredCopies::read(folder)).first;
+    return &it->second;
+  };
+  // The file's progress goes to the importer now and then, and once at the end.
+  const std::int64_t announced = entry->size ? static_cast<std::int64_t>(*entry->size) : -1;
+  std::uint64_t received = 0;
+  Clock::time_point told;
+  auto tell = [&] {
+    told = Clock::now();
+    loop_.post([file, delegate, received, announced] {
+      delegate->didReceiveDownloadProgress(*file, static_cast<std::int64_t>(received), announced);
+    });
+  };
   std::string error;
   bool gone = false;
-  auto main = fetch(*entry, folder, error, gone);
+  auto main = fetch(*entry, folder, error, gone, [&](std::uint64_t bytes) {
+    received = bytes;
+    if (Clock::now() - told >= kProgressInterval) tell();
+  });
   if (gone) {
     // The removal first: the importer then counts this file as not downloaded.
     lost();
@@ -603,40 +637,61 @@ void PtpCamera::downloadOnWorker(std::shared_ptr<const PtpFile> file, DownloadOp
     answer(error, "");
     return;
   }
+  tell();
+
+  // Its sidecars come before anything takes a name: the file and they are
+  // published together, so whatever ends the run in between leaves none of
+  // them.
+  struct Sidecar {
+    const CatalogueFile* entry;
+    std::optional<PartialFile> part;
+    std::string error;
+  };
+  std::vector<Sidecar> sidecars;
+  if (options.downloadSidecarFiles) {
+    auto alreadyHeld = [&](const CatalogueFile& sidecar) {
+      const StoredCopies* copies = stored();
+      return copies && copies->holds(ImportNaming::storedName(sidecar.name), sidecar.size, sidecar.date);
+    };
+    for (const CatalogueFile* sidecar : naming.takeSidecars(entry->handle, alreadyHeld)) {
+      std::string sidecarError;
+      auto part = fetch(*sidecar, folder, sidecarError, gone);
+      if (gone || worker_.stopping()) break;
+      sidecars.push_back({sidecar, std::move(part), std::move(sidecarError)});
+    }
+  }
+  if (gone) {
+    lost();
+    answer("телефон отключился", "");
+    return;
+  }
   if (worker_.stopping()) {
     // The run has ended: its report is written, so nothing new may appear.
     answer("прервано", "");
     return;
   }
+  held = std::make_shared<InterruptsHeld>();
+  auto partnerHeldAs = [&](const CatalogueFile& partner) -> std::optional<int> {
+    const StoredCopies* copies = stored();
+    if (!copies) return std::nullopt;
+    return copies->heldAs(ImportNaming::storedName(partner.name), partner.size, partner.date);
+  };
   std::vector<PublishEntry> entries{{&*main, ImportNaming::storedName(entry->name)}};
   int number = 0;
-  auto saved = publishGroup(folder, entries, error, naming.preferredNumber(entry->handle), &number);
+  auto saved =
+      publishGroup(folder, entries, error, naming.preferredNumber(entry->handle, partnerHeldAs), &number);
   if (!saved) {
     answer(error, "");
     return;
   }
   naming.stored(entry->handle, number);
-
-  if (options.downloadSidecarFiles) {
-    auto held = [&](const CatalogueFile& sidecar) {
-      if (!options.skipStoredSidecars) return false;
-      auto stored = session_->storedCopies.find(folder);
-      if (stored == session_->storedCopies.end())
-        stored = session_->storedCopies.emplace(folder, StoredCopies::read(folder)).first;
-      return stored->second.holds(ImportNaming::storedName(sidecar.name), sidecar.size, sidecar.date);
-    };
-    for (const CatalogueFile* sidecar : naming.takeSidecars(entry->handle, held)) {
-      std::string sidecarError;
-      auto part = fetch(*sidecar, folder, sidecarError, gone);
-      if (gone || worker_.stopping()) break;
-      std::vector<PublishEntry> group;
-      if (part) group.push_back({&*part, ImportNaming::storedName(sidecar->name)});
-      // The photo stays stored; the caller hears that its sidecar is missing.
-      if (!part || !publishGroup(folder, group, sidecarError, number))
-        sidecarFailures.push_back({sidecar->name, sidecarError});
-    }
+  for (Sidecar& sidecar : sidecars) {
+    std::vector<PublishEntry> group;
+    if (sidecar.part) group.push_back({&*sidecar.part, ImportNaming::storedName(sidecar.entry->name)});
+    // The photo stays stored; the caller hears that its sidecar is missing.
+    if (!sidecar.part || !publishGroup(folder, group, sidecar.error, number))
+      sidecarFailures.push_back({sidecar.entry->name, sidecar.error});
   }
-  if (gone) lost();
   answer(std::nullopt, *saved);
 }
 

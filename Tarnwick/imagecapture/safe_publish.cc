@@ -53,10 +53,26 @@ void unlinkRegistered() {
     if (slot.filled.load()) ::unlink(slot.path);
 }
 
-extern "C" void removeTemporariesAndDie(int signal) {
+std::atomic<void (*)()> g_alsoOnInterrupt{nullptr};
+// Holds in force, and the signal that came meanwhile (0: none).
+std::atomic<int> g_holds{0};
+std::atomic<int> g_heldSignal{0};
+
+// Safe in a signal handler, and outside one.
+void removeTemporariesAndDie(int signal) {
   unlinkRegistered();
+  if (auto step = g_alsoOnInterrupt.load()) step();
   std::signal(signal, SIG_DFL);
   std::raise(signal);
+}
+
+// The signal is noted first and the holds read after, while a hold that
+// goes takes the noted signal after it is gone: whichever comes second
+// finds the other's doing, so the signal is never lost.
+extern "C" void onInterrupt(int signal) {
+  g_heldSignal.store(signal);
+  if (g_holds.load() != 0) return;
+  if (int noted = g_heldSignal.exchange(0)) removeTemporariesAndDie(noted);
 }
 
 std::string describeErrno(const std::string& what, const std::string& path, int error) {
@@ -330,11 +346,22 @@ void removeNamedTemporaries() { unlinkRegistered(); }
 
 void installInterruptCleanup() {
   for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    struct sigaction current {};
+    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
     struct sigaction action {};
-    action.sa_handler = removeTemporariesAndDie;
+    action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     ::sigaction(signal, &action, nullptr);
   }
+}
+
+void alsoOnInterrupt(void (*step)()) { g_alsoOnInterrupt.store(step); }
+
+InterruptsHeld::InterruptsHeld() { g_holds.fetch_add(1); }
+
+InterruptsHeld::~InterruptsHeld() {
+  if (g_holds.fetch_sub(1) != 1) return;
+  if (int noted = g_heldSignal.exchange(0)) removeTemporariesAndDie(noted);
 }
 
 }  // namespace imagecapture

@@ -76,8 +76,25 @@ std::optional<std::string> publishGroup(const std::string& folder, std::vector<P
 
 // Removes the named temporaries still there when the process is interrupted
 // by SIGINT, SIGTERM, SIGHUP, SIGQUIT or SIGPIPE, then lets the signal end it
-// as usual.
+// as usual. A signal that was ignored when the process started (nohup, a
+// background job of a script) stays ignored.
 void installInterruptCleanup();
+
+// Runs `step` too when an interrupting signal ends the process, before it
+// ends. It must be safe in a signal handler.
+void alsoOnInterrupt(void (*step)());
+
+// While one lives, on any thread, an interrupting signal does not end the
+// process: it ends it (its temporaries removed) when the last one goes. For
+// the moment from a download's publishing to its report line, so that a
+// file that took its name always has its line.
+class InterruptsHeld {
+ public:
+  InterruptsHeld();
+  ~InterruptsHeld();
+  InterruptsHeld(const InterruptsHeld&) = delete;
+  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+};
 
 // Removes the named temporaries that are still there, for a process that
 // ends without waiting for the transfer that writes them.

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -169,6 +171,22 @@ TEST_P(SafePublishTest, TheSameFileCannotBePublishedTwice) {
   EXPECT_EQ(publishGroup(dir_, entries, error), "IMG_0004.JPG");
   EXPECT_FALSE(publishGroup(dir_, entries, error));
   EXPECT_EQ(names(), std::set<std::string>{"IMG_0004.JPG"});
+}
+
+// A signal that comes while a file's line is on its way ends the process
+// once the line is written; one ignored from the start (nohup) stays ignored.
+TEST(InterruptCleanupDeathTest, AHeldSignalEndsTheProcessWhenTheHoldGoes) {
+  auto heldThenLine = [] {
+    installInterruptCleanup();
+    std::optional<InterruptsHeld> held(std::in_place);
+    std::raise(SIGTERM);
+    std::fputs("line written\n", stderr);
+    held.reset();
+    std::fputs("after the hold\n", stderr);
+  };
+  EXPECT_EXIT(heldThenLine(), ::testing::KilledBySignal(SIGTERM), "line written\n$");
+  EXPECT_EXIT((std::signal(SIGHUP, SIG_IGN), installInterruptCleanup(), std::raise(SIGHUP), std::exit(0)),
+              ::testing::ExitedWithCode(0), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Temporaries, SafePublishTest,
