@@ -39,6 +39,9 @@ constexpr std::chrono::milliseconds kStoreLook{2000};
 constexpr long long kWritebackStep = 8 << 20;
 // How often a download's progress is told to the main run loop at most.
 constexpr std::chrono::milliseconds kProgressInterval{100};
+// DeviceInfo asked at most this often when a killed run's session or answer
+// stands in the way.
+constexpr int kDeviceInfoAttempts = 3;
 
 std::string fallbackName(const UsbCamera& camera) {
   char name[32];
@@ -302,10 +305,24 @@ void PtpCamera::openOnWorker(bool declareFormats) {
   core_->open.insert(session_);
   PtpTransactions& ptp = session_->ptp;
 
-  // DeviceInfo and OpenSession go with transaction ID 0.
-  ptp.setNextTransactionId(0);
-  BufferSink info;
-  PtpOutcome outcome = ptp.transact(Operation::kGetDeviceInfo, {}, &info);
+  // DeviceInfo and OpenSession go with transaction ID 0. A run that ended
+  // without closing its session (it was killed) may have left the phone in
+  // the middle of an answer, and its session open: the phone takes this
+  // DeviceInfo as stale and closes that session (InvalidTransactionID), or
+  // the Cancel that ended the leftover answer cuts this one short
+  // (IncompleteTransfer). Asked again, it answers.
+  PtpOutcome outcome;
+  for (int attempt = 0; attempt < kDeviceInfoAttempts; ++attempt) {
+    BufferSink info;
+    ptp.setNextTransactionId(0);
+    if (attempt == 0) ptp.expectLeftovers();
+    outcome = ptp.transact(Operation::kGetDeviceInfo, {}, &info);
+    const auto code = static_cast<ResponseCode>(outcome.response.code);
+    const bool again = outcome.answered() && !outcome.ok() &&
+                       (outcome.leftoversDropped || code == ResponseCode::kInvalidTransactionId ||
+                        code == ResponseCode::kIncompleteTransfer);
+    if (!again) break;
+  }
   if (!answered(outcome, "DeviceInfo")) return;
   if (!outcome.ok()) {
     failOpen(ptp::describeResponse(outcome.response.code));

@@ -1,6 +1,7 @@
 #include "ptp_transactions.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace imagecapture {
 
@@ -83,6 +84,7 @@ PtpTransactions::Piece PtpTransactions::next(std::size_t want) {
 PtpOutcome PtpTransactions::once(std::uint16_t code, std::span<const std::uint32_t> params,
                                  const ptp::Bytes* dataOut, DataSink* dataIn) {
   currentId_ = nextId_++;
+  const bool leftovers = std::exchange(leftovers_, false);
   const std::size_t packet = std::max<std::size_t>(usb_.packetSize(), 8);
   // The reads of the answer are started before the command goes, so that
   // request and answer take one round trip where the bus allows: the first
@@ -104,9 +106,9 @@ PtpOutcome PtpTransactions::once(std::uint16_t code, std::span<const std::uint32
     ptp::Bytes data = ptp::dataHeader(code, currentId_, dataOut->size());
     data.insert(data.end(), dataOut->begin(), dataOut->end());
     if (UsbResult sentData = usb_.send(data); !sentData.ok()) outcome = failed(sentData);
-    else outcome = readAnswer(currentId_, dataIn, first);
+    else outcome = readAnswer(code, currentId_, dataIn, first, leftovers);
   } else {
-    outcome = readAnswer(currentId_, dataIn, first);
+    outcome = readAnswer(code, currentId_, dataIn, first, leftovers);
   }
   // A read started for a piece that did not come (a response without data).
   while (!started_.empty()) {
@@ -116,7 +118,30 @@ PtpOutcome PtpTransactions::once(std::uint16_t code, std::span<const std::uint32
   return outcome;
 }
 
-PtpOutcome PtpTransactions::readAnswer(std::uint32_t id, DataSink* dataIn, std::size_t first) {
+PtpOutcome PtpTransactions::dropLeftovers(std::uint32_t id, const Piece& first) {
+  auto bytes = [](const Piece& piece) { return std::span<const std::uint8_t>(piece.data, piece.result.length); };
+  // The phone stops sending what it still sends: a zero-length packet and a
+  // response end it. Where only a response was left, nothing is sent any
+  // more (a Cancel now would cut the next data phase short).
+  if (!ptp::parseResponse(bytes(first))) {
+    auto header = ptp::parseHeader(bytes(first));
+    const bool data = header && header->type == static_cast<std::uint16_t>(ptp::ContainerType::kData);
+    usb_.cancel(data ? header->transactionId : id);
+  }
+  for (Piece piece = first;; piece = next(kChunk)) {
+    if (!piece.result.ok()) return failed(piece.result);
+    auto message = ptp::parseResponse(bytes(piece));
+    if (!message || message->transactionId != id) continue;
+    PtpOutcome outcome;
+    outcome.kind = PtpOutcome::Kind::kAnswered;
+    outcome.response = std::move(*message);
+    outcome.leftoversDropped = true;
+    return outcome;
+  }
+}
+
+PtpOutcome PtpTransactions::readAnswer(std::uint16_t code, std::uint32_t id, DataSink* dataIn, std::size_t first,
+                                       bool leftovers) {
   const std::size_t packet = std::max<std::size_t>(usb_.packetSize(), 8);
   // The next container that is not a zero-length packet.
   auto container = [&](std::size_t want) {
@@ -140,6 +165,14 @@ PtpOutcome PtpTransactions::readAnswer(std::uint32_t id, DataSink* dataIn, std::
   Piece piece = container(first);
   if (!piece.result.ok()) return failed(piece.result);
   auto header = ptp::parseHeader(std::span<const std::uint8_t>(piece.data, piece.result.length));
+  if (leftovers) {
+    // Ours: a whole response, or the start of a data phase, to this request.
+    const bool ours =
+        header && header->transactionId == id &&
+        (ptp::parseResponse(std::span<const std::uint8_t>(piece.data, piece.result.length)) ||
+         (header->type == static_cast<std::uint16_t>(ptp::ContainerType::kData) && header->code == code));
+    if (!ours) return dropLeftovers(id, piece);
+  }
   if (!header) return broken("ответ телефона короче заголовка PTP");
   if (header->type == static_cast<std::uint16_t>(ptp::ContainerType::kResponse)) return response(std::move(outcome), piece);
   if (header->type != static_cast<std::uint16_t>(ptp::ContainerType::kData) || header->transactionId != id ||

@@ -12,6 +12,11 @@
 // - DeviceBusy is answered again later: the request is repeated a few
 //   times, each with a new transaction ID, before the code is reported.
 // - Any response code is reported as it came; the caller decides.
+// - A run that ended in the middle of an answer (it was killed) leaves the
+//   phone sending it. The first request of a run may say so
+//   (expectLeftovers): what comes before its own answer is then read and
+//   dropped, the phone told with the class Cancel request to stop sending
+//   it, and the outcome says that something was dropped.
 #pragma once
 
 #include <cstdint>
@@ -64,6 +69,7 @@ struct PtpOutcome {
   std::optional<std::uint64_t> announced;  // its payload length, when given
   std::uint64_t received = 0;              // payload bytes that came
   bool sinkFailed = false;
+  bool leftoversDropped = false;  // an earlier run's answer came first
 
   bool answered() const { return kind == Kind::kAnswered; }
   bool ok() const {
@@ -87,6 +93,9 @@ class PtpTransactions {
                       const ptp::Bytes* dataOut, DataSink* dataIn);
 
   void setNextTransactionId(std::uint32_t id) { nextId_ = id; }
+  // The next transaction is the first of a run: what an earlier run left
+  // unread may come before its answer.
+  void expectLeftovers() { leftovers_ = true; }
   std::uint32_t nextTransactionId() const { return nextId_; }
   // The ID of the transaction last sent (the one a Cancel names).
   std::uint32_t currentTransactionId() const { return currentId_; }
@@ -94,7 +103,7 @@ class PtpTransactions {
  private:
   PtpOutcome once(std::uint16_t code, std::span<const std::uint32_t> params, const ptp::Bytes* dataOut,
                   DataSink* dataIn);
-  PtpOutcome readAnswer(std::uint32_t id, DataSink* dataIn, std::size_t first);
+  PtpOutcome readAnswer(std::uint16_t code, std::uint32_t id, DataSink* dataIn, std::size_t first, bool leftovers);
   // One transfer of the answer: a read started with the command, or a new one.
   struct Piece {
     UsbResult result;
@@ -102,6 +111,10 @@ class PtpTransactions {
     std::size_t requested = 0;
   };
   Piece next(std::size_t want);
+  // Reads and drops what comes before the answer to `id`, from `piece`
+  // on, then gives that answer, a response (a data phase of ours could not
+  // be told from the leftovers: the request is to be made again).
+  PtpOutcome dropLeftovers(std::uint32_t id, const Piece& piece);
   void startRead(std::vector<std::uint8_t>& buffer, std::size_t size);
   // Fills the outcome's kind from a failed USB result.
   static PtpOutcome failed(const UsbResult& result);
@@ -117,6 +130,7 @@ class PtpTransactions {
   std::deque<Started> started_;
   std::uint32_t nextId_ = 0;
   std::uint32_t currentId_ = 0;
+  bool leftovers_ = false;
 };
 
 }  // namespace imagecapture

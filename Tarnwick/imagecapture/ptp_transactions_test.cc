@@ -145,6 +145,32 @@ TEST(PtpTransactions, DataToThePhoneFollowsTheCommand) {
   EXPECT_THAT(usb.sent[1], ElementsAre(18, 0, 0, 0, 2, 0, 0x0E, 0x90, 0, 0, 0, 0, 1, 0, 0, 0, 0x01, 0xB4));
 }
 
+TEST(PtpTransactions, WhatAKilledRunLeftUnreadIsDroppedBeforeTheFirstAnswer) {
+  struct Case {
+    const char* what;
+    std::function<void(FakeUsbTransport&)> leftovers;
+    std::size_t cancels;  // a Cancel only while the phone still sends
+  };
+  const Case cases[] = {
+      {"the middle of a file, then its response", [](FakeUsbTransport& u) {
+         u.queue(pattern(5000)); u.queue(Bytes{}); u.respond(kIncomplete, 57); }, 1},
+      {"only a response", [](FakeUsbTransport& u) { u.respond(kOk, 57); }, 0},
+  };
+  for (const auto& c : cases) {
+    FakeUsbTransport usb;
+    c.leftovers(usb);
+    usb.respond(0x2004, 0);  // the stale DeviceInfo that closed the left session
+    PtpTransactions ptp(usb);
+    ptp.expectLeftovers();
+    BufferSink info;
+    PtpOutcome outcome = ptp.transact(ptp::Operation::kGetDeviceInfo, {}, &info);
+    EXPECT_TRUE(outcome.answered() && outcome.leftoversDropped) << c.what;
+    EXPECT_EQ(outcome.response.code, 0x2004) << c.what;
+    EXPECT_EQ(usb.cancels.size(), c.cancels) << c.what;
+    EXPECT_TRUE(usb.incoming.empty()) << c.what;
+  }
+}
+
 TEST(PtpTransactions, GoneStoppedAndNonsense) {
   struct Case {
     const char* what;

@@ -75,6 +75,9 @@ struct UmockdevPhone::Impl {
   bool removed = false;
   std::map<uint64_t, GPtr<UMockdevIoctlData>> urbs;     // by client address
   std::map<uint64_t, GPtr<UMockdevIoctlData>> buffers;  // the URB's buffer
+  std::map<uint64_t, UMockdevIoctlClient*> owners;      // who submitted it
+  // Owners, held so that no new client takes a gone one's address.
+  std::map<UMockdevIoctlClient*, GPtr<UMockdevIoctlClient>> clients;
   std::chrono::steady_clock::time_point link_free{};
   std::condition_variable wake;  // the link's next wake may have changed
   bool stopping = false;
@@ -226,6 +229,7 @@ struct UmockdevPhone::Impl {
         answer(client, 0, 0);
         return true;
       case USBDEVFS_SUBMITURB:
+        forgetOtherClients(client);
         submit(client, arg, lock);
         return true;
       case USBDEVFS_REAPURB:
@@ -284,6 +288,9 @@ struct UmockdevPhone::Impl {
       return;
     }
     buffers[urb_data->client_addr] = std::move(buffer);
+    owners[urb_data->client_addr] = client;
+    if (!clients.count(client))
+      clients.emplace(client, GPtr<UMockdevIoctlClient>(static_cast<UMockdevIoctlClient*>(g_object_ref(client))));
     urbs[urb_data->client_addr] = std::move(urb_data);
     uint64_t sent = link.bytesIn() - before;
     auto ready_at = std::chrono::steady_clock::now();
@@ -303,6 +310,24 @@ struct UmockdevPhone::Impl {
     answer(client, 0, 0);
   }
 
+  // The phone's interface is claimed by one program at a time, so URBs
+  // that another program submitted are those of a program that has gone
+  // (it ended, or was killed). They go, as the kernel drops the URBs of a
+  // closed device file: they take none of the phone's bytes.
+  void forgetOtherClients(UMockdevIoctlClient* client) {
+    for (auto it = owners.begin(); it != owners.end();) {
+      if (it->second == client) {
+        ++it;
+        continue;
+      }
+      link.forget(it->first);
+      urbs.erase(it->first);
+      buffers.erase(it->first);
+      it = owners.erase(it);
+    }
+    std::erase_if(clients, [client](const auto& held) { return held.first != client; });
+  }
+
   void reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     Completion done;
     int error = 0;
@@ -319,6 +344,7 @@ struct UmockdevPhone::Impl {
     }
     GPtr<UMockdevIoctlData> urb_data = std::move(urb_it->second);
     urbs.erase(urb_it);
+    owners.erase(done.id);
     GPtr<UMockdevIoctlData> buffer = std::move(buffers[done.id]);
     buffers.erase(done.id);
     if (buffer && !done.data.empty() && done.at + done.data.size() <= static_cast<size_t>(buffer->data_len))
@@ -436,6 +462,8 @@ bool UmockdevPhone::plugIn(int device_number, std::string* error) {
   d.link.plugIn();
   d.urbs.clear();
   d.buffers.clear();
+  d.owners.clear();
+  d.clients.clear();
   d.setup.device_number = device_number;
   d.configuration = d.setup.usbmux ? kUsbmuxConfiguration : kPtpOnlyConfiguration;
   return d.attach(error);

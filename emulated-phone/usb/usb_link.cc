@@ -258,6 +258,12 @@ int UsbLink::discard(uint64_t id) {
   return unplugged_ ? -ENODEV : -EINVAL;
 }
 
+void UsbLink::forget(uint64_t id) {
+  for (auto* queue : {&bulk_in_, &interrupt_in_})
+    std::erase_if(*queue, [id](const Urb& urb) { return urb.id == id; });
+  std::erase_if(done_, [id](const Completion& c) { return c.id == id; });
+}
+
 void UsbLink::unplug() {
   if (unplugged_) return;
   unplugged_ = true;

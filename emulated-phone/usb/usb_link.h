@@ -66,6 +66,10 @@ class UsbLink {
   bool reap(Completion* out, int* error);
   // The URB is given back as cancelled (-ENOENT); -EINVAL if it is not pending.
   int discard(uint64_t id);
+  // The program that submitted the URB has gone (it ended, or was killed):
+  // the URB is dropped without a completion, as the kernel drops the URBs
+  // of a closed device file, and takes no more of the phone's bytes.
+  void forget(uint64_t id);
   // Time has passed: events that fell due and data no longer held go out.
   void tick();
   // When tick() has something to do; < 0 when nothing is planned.
