@@ -5,7 +5,6 @@
 // (emulated-phone-usb). The read-only and full folders are made in a
 // private mount namespace (root and unshare); those cases are skipped
 // otherwise.
-#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,18 +12,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <functional>
-#include <tuple>
 #include <thread>
 
+#include "pseudo_terminal.h"
 #include "usb_phone_fixture.h"
 
 namespace {
 
 using namespace tarnwick_e2e;
+using progress_testing::onTerminal;
+using progress_testing::screen;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
@@ -178,10 +176,11 @@ class TarnwickInterruptedTest : public TarnwickOutputTest {
 
 // Each line is written when it is complete: a run interrupted with its
 // report in a file has the lines of every file that is on disk, and
-// nothing on standard error; no temporary stays.
+// nothing on standard error; no temporary stays. (SIGTERM: the progress
+// line's test, with standard error on a terminal.)
 TEST_F(TarnwickInterruptedTest, SignalsKeepTheLinesDueAndLeaveNoTemporary) {
   const fs::path report = root_ / "report", errors = root_ / "errors";
-  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
+  for (int signal : {SIGINT, SIGHUP, SIGKILL}) {
     reset();
     Child child = spawnShell(underPhone("--stall-at-bytes 1000000",
                                         tarnwick("> " + report.string() + " 2> " + errors.string())));
@@ -195,72 +194,33 @@ TEST_F(TarnwickInterruptedTest, SignalsKeepTheLinesDueAndLeaveNoTemporary) {
   }
 }
 
-// `script` with standard output and standard error on a terminal 40
-// columns wide, `meanwhile` running while it does: its status, and every
-// byte the terminal received.
-std::pair<int, std::string> onTerminal(const std::string& script,
-                                       const std::function<void()>& meanwhile = [] {}) {
-  struct winsize size {};
-  size.ws_row = 24;
-  size.ws_col = 40;
-  int terminal = -1;
-  const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
-  if (pid == 0) {
-    ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  if (pid < 0) return {-1, "forkpty failed"};
-  meanwhile();
-  std::string bytes;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);)
-    bytes.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-  ::close(terminal);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), bytes};
-}
-
-// The rows a terminal shows after `bytes`, blanks at their ends cut.
-std::vector<std::string> screen(const std::string& bytes) {
-  std::vector<std::string> rows(1);
-  std::size_t column = 0;
-  for (char c : bytes) {
-    if (c == '\r' || c == '\n') {
-      column = 0;
-      if (c == '\n') rows.emplace_back();
-      continue;
-    }
-    if (rows.back().size() <= column) rows.back().resize(column + 1, ' ');
-    rows.back()[column++] = c;
-  }
-  for (auto& row : rows) row.erase(row.find_last_not_of(' ') + 1);
-  return rows;
-}
-
 // While standard error is a terminal, a progress line on it: cleared
 // before every line that reaches that terminal and drawn again after, and
 // gone at the end, a signal's end too.
 TEST_F(TarnwickInterruptedTest, AProgressLineWhileStandardErrorIsATerminal) {
+  const auto shell = [](const std::string& script) {
+    return [script] { ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr)); };
+  };
   // The report on the same terminal: the screen shows the report alone.
-  auto [status, terminal] = onTerminal(underPhone("", TARNWICK_BINARY " " + download()));
-  EXPECT_EQ(status, 0);
-  EXPECT_THAT(screen(terminal), ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 2", "TO_DOWNLOAD: 2",
-                                            "DOWNLOADED: IMG_0001.JPG", "DOWNLOADED: IMG_0003.MOV",
-                                            "DONE: downloaded=2 failed=0", ""));
-  EXPECT_THAT(terminal, HasSubstr("TO_DOWNLOAD: 2\r\n\r0/2 files, 0 B of 3.1 MB, IMG_0001.JPG\r"));
+  auto run = onTerminal(shell(underPhone("", TARNWICK_BINARY " " + download())));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_THAT(screen(run.bytes), ElementsAre("DEVICE: iPhone", "MEDIA_FOUND: 2", "TO_DOWNLOAD: 2",
+                                             "DOWNLOADED: IMG_0001.JPG", "DOWNLOADED: IMG_0003.MOV",
+                                             "DONE: downloaded=2 failed=0", ""));
+  EXPECT_THAT(run.bytes, HasSubstr("TO_DOWNLOAD: 2\r\n\r0/2 files, 0 B of 3.1 MB, IMG_0001.JPG\r"));
 
-  // The report in a file and a signal in the middle: the terminal had the
-  // progress line alone, and it is gone.
+  // The report in a file and SIGTERM in the middle (the signals' row the
+  // test above leaves to this one): the terminal had the progress line
+  // alone, and it is gone.
   reset();
   const fs::path report = root_ / "report";
-  std::tie(status, terminal) =
-      onTerminal(underPhone("--stall-at-bytes 1000000", tarnwick("> " + report.string())),
-                 [&] { ::kill(whileTheSecondFileCopies(), SIGTERM); });
-  EXPECT_EQ(status, 128 + SIGTERM);
+  run = onTerminal(shell(underPhone("--stall-at-bytes 1000000", tarnwick("> " + report.string()))),
+                   [&](pid_t) { ::kill(whileTheSecondFileCopies(), SIGTERM); });
+  EXPECT_EQ(run.status, 128 + SIGTERM);
   EXPECT_EQ(read(report), "DEVICE: iPhone\nMEDIA_FOUND: 2\nTO_DOWNLOAD: 2\nDOWNLOADED: IMG_0001.JPG\n");
-  EXPECT_EQ(terminal.rfind("\r0/2 files, 0 B of 3.1 MB, IMG_0001.JPG\r", 0), 0u) << terminal;
-  EXPECT_THAT(screen(terminal), ElementsAre("")) << terminal;
+  EXPECT_EQ(outNames(), std::set<std::string>{"IMG_0001.JPG"});
+  EXPECT_EQ(run.bytes.rfind("\r0/2 files, 0 B of 3.1 MB, IMG_0001.JPG\r", 0), 0u) << run.bytes;
+  EXPECT_THAT(screen(run.bytes), ElementsAre("")) << run.bytes;
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "utf8.h"
+
 namespace progress {
 namespace {
 
@@ -30,59 +32,24 @@ Unit escaped(unsigned char byte) {
   return {text, 4};
 }
 
-// The length of the well-formed UTF-8 character at p (and its code point),
-// or 0 when the bytes there are not one.
-size_t decode(const unsigned char* p, const unsigned char* end, uint32_t* code_point) {
-  const unsigned char c = *p;
-  size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-  if (c < 0x80) {
-    *code_point = c;
-    return 1;
-  } else if (c >= 0xC2 && c <= 0xDF) {
-    length = 2;
-    *code_point = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    length = 3;
-    *code_point = c & 0x0F;
-    if (c == 0xE0) low = 0xA0;
-    if (c == 0xED) high = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    length = 4;
-    *code_point = c & 0x07;
-    if (c == 0xF0) low = 0x90;
-    if (c == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (static_cast<size_t>(end - p) < length) return 0;
-  if (p[1] < low || p[1] > high) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    if (i > 1 && (p[i] < 0x80 || p[i] > 0xBF)) return 0;
-    *code_point = (*code_point << 6) | (p[i] & 0x3F);
-  }
-  return length;
-}
-
 bool is_control(uint32_t code_point) {
   return code_point < 0x20 || code_point == 0x7F || (code_point >= 0x80 && code_point <= 0x9F);
 }
 
 std::vector<Unit> label_units(std::string_view label) {
   std::vector<Unit> units;
-  const auto* p = reinterpret_cast<const unsigned char*>(label.data());
-  const auto* end = p + label.size();
-  while (p < end) {
+  while (!label.empty()) {
     uint32_t code_point = 0;
-    const size_t length = decode(p, end, &code_point);
+    const size_t length = utf8::decode(label, &code_point);
     if (length == 0) {
-      units.push_back(escaped(*p++));
+      units.push_back(escaped(static_cast<unsigned char>(label[0])));
+      label.remove_prefix(1);
     } else if (is_control(code_point)) {
-      for (size_t i = 0; i < length; ++i) units.push_back(escaped(*p++));
+      for (size_t i = 0; i < length; ++i) units.push_back(escaped(static_cast<unsigned char>(label[i])));
+      label.remove_prefix(length);
     } else {
-      units.push_back({std::string(reinterpret_cast<const char*>(p), length),
-                       code_point >= kFirstPossiblyWide ? 2u : 1u});
-      p += length;
+      units.push_back({std::string(label.substr(0, length)), code_point >= kFirstPossiblyWide ? 2u : 1u});
+      label.remove_prefix(length);
     }
   }
   return units;

@@ -9,6 +9,7 @@
 
 #include "oskavel.h"
 #include "progress_line.h"
+#include "utf8.h"
 
 namespace {
 
@@ -311,36 +312,5 @@ void report_local(LocalFailure what, const char* local_path) {
 }
 
 bool is_utf8(const std::string& text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    const unsigned char c = *p;
-    size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-    if (c == 0) {
-      return false;
-    } else if (c < 0x80) {
-      ++p;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      if (c == 0xE0) low = 0xA0;
-      if (c == 0xED) high = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      length = 4;
-      if (c == 0xF0) low = 0x90;
-      if (c == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (static_cast<size_t>(end - p) < length) return false;
-    if (p[1] < low || p[1] > high) return false;
-    for (size_t i = 2; i < length; ++i) {
-      if (p[i] < 0x80 || p[i] > 0xBF) return false;
-    }
-    p += length;
-  }
-  return true;
+  return text.find('\0') == std::string::npos && utf8::isWellFormed(text);
 }

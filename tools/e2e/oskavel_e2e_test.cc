@@ -1,8 +1,6 @@
 // End-to-end tests: the real Oskavel binary, through the real
 // libimobiledevice, against the emulated phone.
-#include <errno.h>
 #include <fcntl.h>
-#include <pty.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -23,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "pseudo_terminal.h"
 #include "testing/emulator_process.h"
 
 namespace {
@@ -167,70 +166,23 @@ Result RunOskavel(const std::string& usbmuxd_address, const std::vector<std::str
   return WaitOskavel(SpawnOskavel(usbmuxd_address, args, file_size_limit, stdout_to));
 }
 
-// A run with standard error on a terminal of 40 columns, standard output
-// on the same terminal or in a file; `meanwhile` runs while it does.
-struct TerminalRun {
-  int status = -1;
-  std::string out;       // standard output, when it went to a file
-  std::string terminal;  // every byte the terminal received
-};
-
-TerminalRun RunOnTerminal(const std::string& usbmuxd_address, std::vector<std::string> args,
-                          bool stdout_on_terminal, const std::function<void(pid_t)>& meanwhile) {
-  TerminalRun run;
-  char out_path[] = "/tmp/oskavel-e2e-out-XXXXXX";
-  const int out_fd = mkstemp(out_path);
+// Oskavel with standard error on a terminal and standard output on it too,
+// or in `out_path` when one is given; `meanwhile` runs while it does.
+progress_testing::TerminalRun RunOnTerminal(const std::string& usbmuxd_address,
+                                            std::vector<std::string> args,
+                                            const std::string& out_path = "",
+                                            const std::function<void(pid_t)>& meanwhile = {}) {
   args.insert(args.begin(), OSKAVEL_BIN);
   std::vector<char*> argv;
   for (auto& word : args) argv.push_back(word.data());
   argv.push_back(nullptr);
-  struct winsize size {};
-  size.ws_row = 24;
-  size.ws_col = 40;
-  int terminal = -1;
-  const pid_t pid = forkpty(&terminal, nullptr, nullptr, &size);
-  if (pid == 0) {
-    if (!stdout_on_terminal) dup2(out_fd, 1);
-    setenv("USBMUXD_SOCKET_ADDRESS", usbmuxd_address.c_str(), 1);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(out_fd);
-  if (pid < 0) {
-    ADD_FAILURE() << "forkpty failed";
-    return run;
-  }
-  meanwhile(pid);
-  char buffer[4096];
-  for (ssize_t n; (n = read(terminal, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);) {
-    if (n > 0) run.terminal.append(buffer, static_cast<size_t>(n));
-  }
-  close(terminal);
-  int wait_status = 0;
-  waitpid(pid, &wait_status, 0);
-  run.status =
-      WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
-  run.out = ReadFile(out_path);
-  unlink(out_path);
-  return run;
-}
-
-// The rows a terminal shows after `bytes`, blanks at their ends cut.
-std::vector<std::string> Screen(const std::string& bytes) {
-  std::vector<std::string> rows(1);
-  size_t column = 0;
-  for (char c : bytes) {
-    if (c == '\r') {
-      column = 0;
-    } else if (c == '\n') {
-      rows.emplace_back();
-    } else {
-      if (rows.back().size() <= column) rows.back().resize(column + 1, ' ');
-      rows.back()[column++] = c;
-    }
-  }
-  for (auto& row : rows) row.erase(row.find_last_not_of(' ') + 1);
-  return rows;
+  return progress_testing::onTerminal(
+      [&] {
+        if (!out_path.empty()) dup2(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        setenv("USBMUXD_SOCKET_ADDRESS", usbmuxd_address.c_str(), 1);
+        execv(argv[0], argv.data());
+      },
+      meanwhile);
 }
 
 class OskavelE2ETest : public ::testing::Test {
@@ -914,15 +866,13 @@ TEST_F(OskavelE2ETest, AProgressLineOnlyWhileStandardErrorIsATerminal) {
   AddCameraRoll();
   const std::string folder = "/DCIM/2024 trip to the seaside\x01";
   WriteFile(root_ + folder + "/IMG_0005.JPG", Pattern(300000, 5));
-  const char kFile[] = "DOWNLOADED: /DCIM/2024 trip to the seaside\\x01/IMG_0005.JPG\n";
   ASSERT_TRUE(Start({"--read-error", folder + "/IMG_0005.JPG@100000"}));
-  const auto nothing = [](pid_t) {};
 
   // Standard output on the same terminal: the screen holds its lines only.
-  TerminalRun run =
-      RunOnTerminal(phone_->usbmuxd_address(), {"download", "--output", out_}, true, nothing);
+  progress_testing::TerminalRun run =
+      RunOnTerminal(phone_->usbmuxd_address(), {"download", "--output", out_});
   EXPECT_EQ(run.status, 10);
-  EXPECT_EQ(Screen(run.terminal),
+  EXPECT_EQ(progress_testing::screen(run.bytes),
             (std::vector<std::string>{"DEVICE: Emulated iPhone",
                                       "DOWNLOADED: /DCIM/100APPLE/IMG_0001.JPG",
                                       "DOWNLOADED: /DCIM/100APPLE/IMG_0002.HEIC",
@@ -931,38 +881,29 @@ TEST_F(OskavelE2ETest, AProgressLineOnlyWhileStandardErrorIsATerminal) {
                                       "ERROR: ошибка чтения с iPhone status=4 path=/DCIM/2024 trip "
                                       "to the seaside\\x01/IMG_0005.JPG",
                                       "DONE: media=5 downloaded=4 failed=1", ""}));
-  EXPECT_EQ(run.terminal.find("DEVICE: Emulated iPhone\r\n\r0 files, /DCIM"), 0u) << run.terminal;
+  EXPECT_EQ(run.bytes.find("DEVICE: Emulated iPhone\r\n\r0 files, /DCIM"), 0u) << run.bytes;
 
-  // Standard output to a file, the terminal 40 columns wide: the file has
-  // every line, the terminal nothing but the line, cut to fit and escaped,
-  // and at the end, also after a signal, nothing at all.
-  for (int signal_number : {0, SIGTERM}) {
-    SCOPED_TRACE(signal_number);
-    fs::remove_all(out_);
-    const std::vector<std::string> stall = {"--stall", folder + "/IMG_0005.JPG@100000"};
-    ASSERT_TRUE(Start(signal_number == 0 ? std::vector<std::string>{} : stall));
-    run = RunOnTerminal(phone_->usbmuxd_address(), {"download", "--output", out_, "--path", folder},
-                        false, [&](pid_t pid) {
-                          if (signal_number == 0) return;
-                          for (int i = 0; i < 100 && !fs::exists(out_ + folder); ++i) {
-                            usleep(50 * 1000);
-                          }
-                          usleep(300 * 1000);
-                          kill(pid, signal_number);
-                        });
-    EXPECT_EQ(run.status, signal_number == 0 ? 0 : 128 + signal_number);
-    EXPECT_EQ(run.out, std::string(kDevice) +
-                           (signal_number == 0 ? std::string(kFile) +
-                                                     "DONE: media=1 downloaded=1 failed=0\n"
-                                               : ""));
-    EXPECT_EQ(Screen(run.terminal), std::vector<std::string>{""}) << run.terminal;
-    EXPECT_EQ(run.terminal.rfind("\r0 files, ...", 0), 0u) << run.terminal;
-    EXPECT_NE(run.terminal.find("seaside\\x01"), std::string::npos) << run.terminal;
-    EXPECT_EQ(run.terminal.find_first_of("\n\x01"), std::string::npos) << run.terminal;
-    size_t start = 0;
-    for (size_t end; (end = run.terminal.find('\r', start)) != std::string::npos; start = end + 1) {
-      EXPECT_LE(end - start, 39u) << run.terminal;
-    }
+  // Standard output to a file, the terminal 40 columns wide, a signal in
+  // the middle: the file has the lines due, the terminal had nothing but
+  // the line, cut to fit and escaped, and at the end nothing at all.
+  fs::remove_all(out_);
+  ASSERT_TRUE(Start({"--stall", folder + "/IMG_0005.JPG@100000"}));
+  const std::string report = scratch_ + "/report";
+  run = RunOnTerminal(phone_->usbmuxd_address(), {"download", "--output", out_, "--path", folder},
+                      report, [&](pid_t pid) {
+                        for (int i = 0; i < 100 && !fs::exists(out_ + folder); ++i) usleep(50 * 1000);
+                        usleep(300 * 1000);
+                        kill(pid, SIGTERM);
+                      });
+  EXPECT_EQ(run.status, 128 + SIGTERM);
+  EXPECT_EQ(ReadFile(report), kDevice);
+  EXPECT_EQ(progress_testing::screen(run.bytes), std::vector<std::string>{""}) << run.bytes;
+  EXPECT_EQ(run.bytes.rfind("\r0 files, ...", 0), 0u) << run.bytes;
+  EXPECT_NE(run.bytes.find("seaside\\x01"), std::string::npos) << run.bytes;
+  EXPECT_EQ(run.bytes.find_first_of("\n\x01"), std::string::npos) << run.bytes;
+  size_t start = 0;
+  for (size_t end; (end = run.bytes.find('\r', start)) != std::string::npos; start = end + 1) {
+    EXPECT_LE(end - start, 39u) << run.bytes;
   }
 }
 
