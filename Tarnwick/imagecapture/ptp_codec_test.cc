@@ -194,6 +194,7 @@ TEST(PtpCodec, DatesAsPhonesWriteThemAndNothingElse) {
       {"20211005 143000", std::nullopt},
       {"20211005T1430", std::nullopt},
       {"20211305T143000", std::nullopt},
+      {"00000000T000000", std::nullopt},
       {"20210229T143000", std::nullopt},
       {"20211005T240000", std::nullopt},
       {"20211005T143060", std::nullopt},

@@ -156,15 +156,5 @@ TEST(PtpImageCapture, PlaceholderStoreThenTrustThenTheCatalogueWithoutFolders) {
               ElementsAre("open", "folder 202110__", "file IMG_0001.HEIC"));
 }
 
-TEST(PtpImageCapture, NoTrustWithinTheWaitIsALockedPhone) {
-  auto phone = std::make_unique<FakeUsbTransport>();
-  opened(*phone);
-  phone->data(0x1004, 2, u32s({ptp::kPlaceholderStorage}));
-  phone->respond(0x2001, 2);
-  PtpCaptureOptions options;
-  options.trustWait = 0ms;
-  EXPECT_THAT(session(busWith(std::move(phone)), options), ElementsAre("open", "locked"));
-}
-
 }  // namespace
 }  // namespace imagecapture

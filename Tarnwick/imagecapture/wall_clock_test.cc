@@ -49,16 +49,5 @@ TEST(WallClock, PhoneTimesAreReadInTheComputersZone) {
   EXPECT_EQ(read("20210314T023000"), utc(2021, 3, 14, 7, 30));
 }
 
-TEST(WallClock, CaptureDateElseModificationDateElseNone) {
-  InZone zone("UTC");
-  const Date october = utc(2021, 10, 5, 14, 30);
-  const Date august = utc(2023, 8, 30, 9, 0);
-  EXPECT_EQ(creationDateOf("20211005T143000", "20230830T090000"), october);
-  EXPECT_EQ(creationDateOf("", "20230830T090000"), august);
-  EXPECT_EQ(creationDateOf("yesterday", "20230830T090000"), august);  // not a date: none
-  EXPECT_EQ(creationDateOf("", ""), std::nullopt);
-  EXPECT_EQ(creationDateOf("00000000T000000", "2023-08-30"), std::nullopt);
-}
-
 }  // namespace
 }  // namespace imagecapture

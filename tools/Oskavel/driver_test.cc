@@ -58,15 +58,6 @@ TEST_F(DriverTest, NoUsableAttachedMessageBeforeTheDeadlineEndsWithThree) {
   EXPECT_EQ(output.err, kNoDevice);
 }
 
-// The run loop turns once even without a wait: a phone already attached is
-// seen.
-TEST_F(DriverTest, ZeroOrNegativeTimeoutStillSeesAnAttachedPhone) {
-  Output output;
-  EXPECT_EQ(Run({"list", "--timeout", "0"}, &output), 0);
-  EXPECT_EQ(output.err, "");
-  EXPECT_EQ(Run({"list", "--timeout", "-4"}, &output), 0);
-}
-
 // The later steps' statuses come from the emulated phone (end-to-end tests);
 // a refused connection is what no emulation gives.
 TEST_F(DriverTest, RefusedConnectionEndsWithFourAndUndoesNothing) {

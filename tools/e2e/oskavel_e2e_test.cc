@@ -458,11 +458,13 @@ TEST_F(OskavelE2ETest, NoPhoneEndsWithThreeAndAZeroTimeoutSeesAPhoneThatIsThere)
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, kNoDevice);
 
-  // A timeout of 0 does not wait, but a phone that is there is seen.
+  // A timeout of 0 (or below) does not wait, but a phone that is there is seen.
   ASSERT_TRUE(Start());
-  r = Run({"list", "--timeout", "0"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, std::string(kDevice) + "DONE: media=0 downloaded=0 failed=0\n");
+  for (const char* timeout : {"0", "-4"}) {
+    r = Run({"list", "--timeout", timeout});
+    EXPECT_EQ(r.status, 0) << timeout << ": " << r.err;
+    EXPECT_EQ(r.out, std::string(kDevice) + "DONE: media=0 downloaded=0 failed=0\n") << timeout;
+  }
 }
 
 TEST_F(OskavelE2ETest, UnusableCommandLineEndsWith64) {
